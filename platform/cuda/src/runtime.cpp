@@ -1,0 +1,221 @@
+// The runtime API half of the CUDA stand-in: memory, copies, streams, events, errors and
+// the launch support of the host kernels. Every stream runs its work when it is queued.
+#define CAMFX_CUDA_STANDIN_INTERNAL
+#include <cstring>
+#include <set>
+
+#include "cuda_host.h"
+#include "state.h"
+
+namespace cudahost::detail {
+namespace {
+
+std::set<cudaStream_t>& liveStreams() {
+    static std::set<cudaStream_t> live;
+    return live;
+}
+std::set<cudaEvent_t>& liveEvents() {
+    static std::set<cudaEvent_t> live;
+    return live;
+}
+
+bool eventValid(cudaEvent_t event) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    return liveEvents().count(event) != 0;
+}
+
+}  // namespace
+
+bool streamValid(cudaStream_t stream) {
+    if (stream == nullptr)
+        return true;  // the legacy default stream
+    std::lock_guard<std::mutex> lock(registryMutex());
+    return liveStreams().count(stream) != 0;
+}
+
+}  // namespace cudahost::detail
+
+namespace cudahost {
+
+bool launchConfigValid(dim3 grid, dim3 block) {
+    const unsigned long long threads = 1ull * block.x * block.y * block.z;
+    const bool valid = grid.x != 0 && grid.y != 0 && grid.z != 0 && threads != 0 &&
+                       threads <= 1024 && block.z <= 64 && grid.y <= 65535 && grid.z <= 65535;
+    if (!valid)
+        detail::setError(cudaErrorInvalidConfiguration);
+    return valid;
+}
+
+void enqueue(cudaStream_t stream, const std::function<void()>& work) {
+    if (!detail::streamValid(stream)) {
+        detail::setError(cudaErrorInvalidResourceHandle);
+        return;
+    }
+    work();
+}
+
+}  // namespace cudahost
+
+using namespace cudahost::detail;
+
+namespace {
+
+// The device side of a copy must lie in device-addressable memory, as on the GPU.
+cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+    if (count == 0)
+        return cudaSuccess;
+    if (dst == nullptr || src == nullptr)
+        return setError(cudaErrorInvalidValue);
+    const bool srcOnDevice = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    const bool dstOnDevice = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault ||
+        (srcOnDevice && !deviceAddressable(src, count)) ||
+        (dstOnDevice && !deviceAddressable(dst, count)))
+        return setError(cudaErrorInvalidValue);
+    std::memmove(dst, src, count);
+    return cudaSuccess;
+}
+
+}  // namespace
+
+extern "C" {
+
+cudaError_t cudaMalloc(void** devPtr, size_t size) {
+    if (devPtr == nullptr)
+        return setError(cudaErrorInvalidValue);
+    *devPtr = allocate(size, MemoryKind::Device);
+    return *devPtr != nullptr || size == 0 ? cudaSuccess : setError(cudaErrorMemoryAllocation);
+}
+
+cudaError_t cudaFree(void* devPtr) {
+    if (devPtr == nullptr)
+        return cudaSuccess;
+    return release(devPtr, MemoryKind::Device) ? cudaSuccess : setError(cudaErrorInvalidValue);
+}
+
+cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int) {
+    if (pHost == nullptr)
+        return setError(cudaErrorInvalidValue);
+    *pHost = allocate(size, MemoryKind::PinnedHost);
+    return *pHost != nullptr || size == 0 ? cudaSuccess : setError(cudaErrorMemoryAllocation);
+}
+
+cudaError_t cudaFreeHost(void* ptr) {
+    if (ptr == nullptr)
+        return cudaSuccess;
+    return release(ptr, MemoryKind::PinnedHost) ? cudaSuccess : setError(cudaErrorInvalidValue);
+}
+
+cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
+    if (count == 0)
+        return cudaSuccess;
+    if (!deviceAddressable(devPtr, count))
+        return setError(cudaErrorInvalidValue);
+    std::memset(devPtr, value, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+    return copy(dst, src, count, kind);
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
+                            cudaStream_t stream) {
+    if (!streamValid(stream))
+        return setError(cudaErrorInvalidResourceHandle);
+    return copy(dst, src, count, kind);
+}
+
+cudaError_t cudaStreamCreate(cudaStream_t* pStream) {
+    if (pStream == nullptr)
+        return setError(cudaErrorInvalidValue);
+    *pStream = new CUstream_st;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    liveStreams().insert(*pStream);
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamDestroy(cudaStream_t stream) {
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        if (stream == nullptr || liveStreams().erase(stream) == 0)
+            return setError(cudaErrorInvalidResourceHandle);
+    }
+    delete stream;
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
+    return streamValid(stream) ? cudaSuccess : setError(cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags) {
+    // Work queued earlier has already run, so the wait is satisfied at once.
+    if (!streamValid(stream) || !eventValid(event))
+        return setError(cudaErrorInvalidResourceHandle);
+    return flags == 0 ? cudaSuccess : setError(cudaErrorInvalidValue);
+}
+
+cudaError_t cudaEventCreate(cudaEvent_t* event) {
+    if (event == nullptr)
+        return setError(cudaErrorInvalidValue);
+    *event = new CUevent_st;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    liveEvents().insert(*event);
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventDestroy(cudaEvent_t event) {
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        if (liveEvents().erase(event) == 0)
+            return setError(cudaErrorInvalidResourceHandle);
+    }
+    delete event;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
+    if (!streamValid(stream) || !eventValid(event))
+        return setError(cudaErrorInvalidResourceHandle);
+    event->recorded = true;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventSynchronize(cudaEvent_t event) {
+    return eventValid(event) ? cudaSuccess : setError(cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t cudaDeviceSynchronize(void) {
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetLastError(void) {
+    return takeLastError(true);
+}
+cudaError_t cudaPeekAtLastError(void) {
+    return takeLastError(false);
+}
+
+const char* cudaGetErrorName(cudaError_t error) {
+    switch (error) {
+#define CAMFX_NAME(value) \
+    case value:           \
+        return #value;
+        CAMFX_NAME(cudaSuccess)
+        CAMFX_NAME(cudaErrorInvalidValue)
+        CAMFX_NAME(cudaErrorMemoryAllocation)
+        CAMFX_NAME(cudaErrorInvalidConfiguration)
+        CAMFX_NAME(cudaErrorAlreadyMapped)
+        CAMFX_NAME(cudaErrorNotMapped)
+        CAMFX_NAME(cudaErrorInvalidResourceHandle)
+        CAMFX_NAME(cudaErrorIllegalAddress)
+        CAMFX_NAME(cudaErrorLaunchFailure)
+        CAMFX_NAME(cudaErrorNotSupported)
+        CAMFX_NAME(cudaErrorUnknown)
+#undef CAMFX_NAME
+    }
+    return "unrecognized error code";
+}
+
+}  // extern "C"

@@ -1,0 +1,55 @@
+// Private to the CUDA stand-in: the bookkeeping its driver, runtime and interop halves share.
+#pragma once
+
+#ifndef CAMFX_CUDA_STANDIN_INTERNAL
+#error "state.h is private to the CUDA stand-in"
+#endif
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "cuda.h"
+#include "cuda_runtime.h"
+
+struct CUctx_st {
+    CUdevice device = 0;
+};
+struct CUstream_st {
+    int unused = 0;
+};
+struct CUevent_st {
+    bool recorded = false;
+};
+struct cudaArray {
+    std::vector<uint8_t> texels;  // width x height texels of 4 bytes, rows of pitch bytes
+    int width = 0;
+    int height = 0;
+    size_t pitch = 0;
+    bool surfaceLoadStore = false;
+};
+
+namespace cudahost::detail {
+
+std::mutex& registryMutex();
+
+// A pending failure for the named driver function, consumed by this call.
+std::optional<CUresult> takeFailure(const char* function);
+
+bool driverInitialized();
+CUcontext currentContext();
+
+enum class MemoryKind { Device, PinnedHost };
+void* allocate(size_t bytes, MemoryKind kind);
+// Frees a block from allocate(); false when ptr is not the start of one of that kind.
+bool release(void* ptr, MemoryKind kind);
+// True when [ptr, ptr + bytes) lies inside one live block, device or pinned host.
+bool deviceAddressable(const void* ptr, size_t bytes);
+
+bool streamValid(cudaStream_t stream);
+cudaError_t setError(cudaError_t error);
+cudaError_t takeLastError(bool reset);
+
+}  // namespace cudahost::detail
