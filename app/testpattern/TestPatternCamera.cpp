@@ -1,0 +1,126 @@
+#include "TestPatternCamera.h"
+
+#include <thread>
+
+namespace camfx {
+
+TestPatternCamera::TestPatternCamera() : TestPatternCamera(Options{}) {}
+
+TestPatternCamera::TestPatternCamera(const Options& options) : options_(options) {}
+
+bool TestPatternCamera::isOpened() const {
+    return opened_;
+}
+
+void TestPatternCamera::release() {
+    opened_ = false;
+    grabbed_ = false;
+}
+
+bool TestPatternCamera::grab() {
+    grabbed_ = false;
+    if (!opened_ || options_.failReads) {
+        return false;
+    }
+    if (options_.fps > 0.0) {
+        // Frames fall due on a fixed schedule. A reader that falls more than a frame behind
+        // gets the next frame at once and the schedule restarts from there, as a camera
+        // drops what nobody read rather than delivering a burst.
+        const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(1.0 / options_.fps));
+        const auto now = std::chrono::steady_clock::now();
+        if (delivered_ == 0 || nextDue_ + period < now) {
+            nextDue_ = now;
+        }
+        std::this_thread::sleep_until(nextDue_);
+        nextDue_ += period;
+    }
+    grabbed_ = true;
+    return true;
+}
+
+bool TestPatternCamera::retrieve(cv::OutputArray image, int /*flag*/) {
+    if (!grabbed_) {
+        image.release();
+        return false;
+    }
+    grabbed_ = false;
+    image.create(options_.height, options_.width, CV_8UC(options_.channels));
+    cv::Mat out = image.getMat();
+    render(delivered_, options_.width, options_.height, options_.channels, out.data);
+    ++delivered_;
+    return true;
+}
+
+bool TestPatternCamera::read(cv::OutputArray image) {
+    if (grab()) {
+        return retrieve(image);
+    }
+    image.release();
+    return false;
+}
+
+cv::VideoCapture& TestPatternCamera::operator>>(cv::Mat& image) {
+    read(image);
+    return *this;
+}
+
+cv::VideoCapture& TestPatternCamera::operator>>(cv::UMat& image) {
+    read(image);
+    return *this;
+}
+
+bool TestPatternCamera::set(int propId, double value) {
+    switch (propId) {
+        case cv::CAP_PROP_FRAME_WIDTH:
+            return value == options_.width;
+        case cv::CAP_PROP_FRAME_HEIGHT:
+            return value == options_.height;
+        case cv::CAP_PROP_FPS:
+            return value == options_.fps;
+        default:
+            return false;
+    }
+}
+
+double TestPatternCamera::get(int propId) const {
+    switch (propId) {
+        case cv::CAP_PROP_FRAME_WIDTH:
+            return options_.width;
+        case cv::CAP_PROP_FRAME_HEIGHT:
+            return options_.height;
+        case cv::CAP_PROP_FPS:
+            return options_.fps;
+        case cv::CAP_PROP_POS_FRAMES:
+            return static_cast<double>(delivered_);
+        default:
+            return 0.0;
+    }
+}
+
+void TestPatternCamera::render(uint64_t n, int width, int height, int channels, uint8_t* pixels) {
+    const auto blueShift = static_cast<unsigned>((2 * n) & 255);
+    const auto greenShift = static_cast<unsigned>(n & 255);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = pixels + static_cast<size_t>(y) * width * channels;
+        const auto green = static_cast<uint8_t>((y + greenShift) & 255);
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = row + static_cast<size_t>(x) * channels;
+            p[0] = static_cast<uint8_t>((x + blueShift) & 255);
+            if (channels > 1)
+                p[1] = green;
+            if (channels > 2)
+                p[2] = ((x / 64 + y / 64) & 1) != 0 ? 255 : 0;
+            for (int c = 3; c < channels; ++c)
+                p[c] = 255;
+        }
+    }
+}
+
+cv::Mat TestPatternCamera::frame(uint64_t n, int width, int height, int channels) {
+    cv::Mat image(height, width, CV_8UC(channels));
+    render(n, width, height, channels, image.data);
+    return image;
+}
+
+}  // namespace camfx

@@ -1,0 +1,79 @@
+// Device code of the mosaic, negative and mirror effects, with their launch functions.
+#include <cstdint>
+
+#include "launch.h"
+
+__global__ void mosaic(const uint8_t* src, uint8_t* dst, int width, int height, int tile) {
+    // In spite of the names, sr sums byte 0 (blue) and sb byte 2 (red).
+    __shared__ unsigned int sr, sg, sb, count;
+    const int px = blockIdx.x * tile + threadIdx.x;
+    const int py = blockIdx.y * tile + threadIdx.y;
+    if (threadIdx.x == 0 && threadIdx.y == 0) {
+        sr = 0;
+        sg = 0;
+        sb = 0;
+        count = min(static_cast<unsigned>(width - blockIdx.x * tile), static_cast<unsigned>(tile)) *
+                min(static_cast<unsigned>(height - blockIdx.y * tile), static_cast<unsigned>(tile));
+    }
+    __syncthreads();
+    const bool inside = px < width && py < height;
+    const int offset = 3 * (py * width + px);
+    if (inside) {
+        atomicAdd(&sr, static_cast<unsigned>(src[offset]));
+        atomicAdd(&sg, static_cast<unsigned>(src[offset + 1]));
+        atomicAdd(&sb, static_cast<unsigned>(src[offset + 2]));
+    }
+    __syncthreads();
+    if (inside) {
+        const int n = static_cast<int>(count);
+        dst[offset] = static_cast<uint8_t>(static_cast<int>(sr) / n);
+        dst[offset + 1] = static_cast<uint8_t>(static_cast<int>(sg) / n);
+        dst[offset + 2] = static_cast<uint8_t>(static_cast<int>(sb) / n);
+    }
+}
+
+__global__ void negative(const uint8_t* src, uint8_t* dst, int width, int height) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) {
+        return;
+    }
+    const int offset = 3 * (y * width + x);
+    dst[offset] = ~src[offset];
+    dst[offset + 1] = ~src[offset + 1];
+    dst[offset + 2] = ~src[offset + 2];
+}
+
+__global__ void mirrorX(const uint8_t* src, uint8_t* dst, int width, int height) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) {
+        return;
+    }
+    const int out = 3 * (y * width + x);
+    const int in = 3 * (y * width + width - 1 - x);
+    dst[out] = src[in];
+    dst[out + 1] = src[in + 1];
+    dst[out + 2] = src[in + 2];
+}
+
+// A refused configuration is left to the runtime: it runs nothing, and the error it
+// records is never queried, as in the host flavor.
+void launchMosaic(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
+                  int width, int height, int tile) {
+    // A tile below 1 would divide by a zero count or index before the frame.
+    if (tile < 1) {
+        return;
+    }
+    mosaic<<<grid, block, 0, stream>>>(src, dst, width, height, tile);
+}
+
+void launchNegative(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
+                    int width, int height) {
+    negative<<<grid, block, 0, stream>>>(src, dst, width, height);
+}
+
+void launchMirrorX(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
+                   int width, int height) {
+    mirrorX<<<grid, block, 0, stream>>>(src, dst, width, height);
+}
