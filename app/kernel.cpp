@@ -1,0 +1,162 @@
+// Start-up, frame loop and shut-down of the viewer.
+#include <glad/gl.h>
+
+#include <GLFW/glfw3.h>
+#include <cuda.h>
+#include <cuda_runtime.h>
+
+#include <cstdio>
+#include <thread>
+#include <utility>
+
+#include "NvCodecUtils.h"
+#include "display.h"
+#include "frame.h"
+#include "input_thread.h"
+#include "launch.h"
+#include "pipeline_state.h"
+#include "recording.h"
+#include "viewer.h"
+
+int runViewer(cv::VideoCapture& camera) {
+    // 1. Camera.
+    if (!camera.isOpened()) {
+        std::fputs("Can't open camera!\n", stderr);
+        return -1;
+    }
+
+    // 2.-6. Window, GL context and loader.
+    glfwInit();
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
+    glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
+    glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
+    window = glfwCreateWindow(FRAME_WIDTH, FRAME_HEIGHT, "Camera", nullptr, nullptr);
+    if (window == nullptr) {
+        camera.release();
+        return -1;
+    }
+    glfwMakeContextCurrent(window);
+    glfwSwapInterval(1);
+    if (gladLoadGL(glfwGetProcAddress) == 0) {
+        glfwTerminate();
+        camera.release();
+        return -2;
+    }
+
+    // 7. Quad.
+    GLuint quadVao = 0, quadVbo = 0;
+    buildQuad(&quadVao, &quadVbo);
+
+    // 8. Ask the camera for the frame size; frames of another size are converted later.
+    camera.set(cv::CAP_PROP_FRAME_WIDTH, 1280.0);
+    camera.set(cv::CAP_PROP_FRAME_HEIGHT, 720.0);
+
+    // 9. CUDA driver context, current on this thread from here on.
+    CUdevice device = 0;
+    ck(cuInit(0));
+    ck(cuDeviceGet(&device, 0));
+    ck(cuCtxCreate(&deviceContext, nullptr, 0, device));
+
+    // 10. Recording set-up.
+    setupRecording();
+
+    // 11. Frame buffers.
+    uint8_t* stagingFrame = nullptr;
+    uint8_t* currentFrame = nullptr;
+    uint8_t* nextFrame = nullptr;
+    cudaHostAlloc(reinterpret_cast<void**>(&stagingFrame), FRAME_BYTES, cudaHostAllocDefault);
+    cudaMalloc(reinterpret_cast<void**>(&currentFrame), FRAME_BYTES);
+    cudaMalloc(reinterpret_cast<void**>(&nextFrame), FRAME_BYTES);
+    for (FrameSlot& slot : FrameRing)
+        cudaMalloc(reinterpret_cast<void**>(&slot.buffer), FRAME_BYTES);
+    // A camera whose first read fails then shows black rather than leftover memory.
+    cudaMemset(currentFrame, 0, FRAME_BYTES);
+
+    // 12.-13. Texture with its CUDA registration, and the shader program.
+    GLuint displayTexture = 0;
+    cudaGraphicsResource_t displayResource = nullptr;
+    createDisplayTexture(&displayTexture, &displayResource);
+    ShaderProgram shaderProgram(vertexShaderSource, fragmentShaderSource);
+
+    // 14. Default launch geometry: one thread per pixel.
+    LaunchGeometry.block = dim3(16, 16, 1);
+    LaunchGeometry.grid = dim3(80, 45, 1);
+
+    // 15. Streams and events. The two extra events keep the next upload from overwriting
+    // currentFrame before the blit and the ring copy have read it, and the draw from
+    // sampling the texture before the blit has written it.
+    cudaStream_t frameStream = nullptr, displayStream = nullptr;
+    cudaStreamCreate(&frameStream);
+    cudaStreamCreate(&displayStream);
+    cudaStreamCreate(&encodeStream);
+    cudaEvent_t chainDoneEvent = nullptr, blitDoneEvent = nullptr, ringCopyDoneEvent = nullptr;
+    cudaEventCreate(&chainDoneEvent);
+    cudaEventCreate(&blitDoneEvent);
+    cudaEventCreate(&ringCopyDoneEvent);
+
+    // 16. Surface over the mapped texture; left mapped for the first frame.
+    cudaArray_t displayArray = nullptr;
+    cudaSurfaceObject_t displaySurface = 0;
+    createDisplaySurface(displayResource, frameStream, &displayArray, &displaySurface);
+
+    // 17.-18. Camera frame and the worker threads.
+    cv::Mat cameraFrame;
+    cv::Mat convertedFrame;
+    std::thread inputThread(inputThreadBody);
+    std::thread encodeThread = startEncodeThread();
+
+    // 19. Frame loop.
+    float spiralTime = 0.0f;
+    float previousTime = 0.0f;
+    while (!glfwWindowShouldClose(window)) {
+        cudaGraphicsMapResources(1, &displayResource, frameStream);
+
+        const float now = static_cast<float>(glfwGetTime());
+        spiralTime += (now - previousTime) * 10.0f;
+        previousTime = now;
+
+        camera >> cameraFrame;
+        const uint8_t* pixels = prepareCameraFrame(cameraFrame, convertedFrame);
+        if (pixels != nullptr) {
+            cudaStreamWaitEvent(frameStream, ringCopyDoneEvent, 0);
+            cudaMemcpyAsync(stagingFrame, pixels, FRAME_BYTES, cudaMemcpyHostToDevice, frameStream);
+            cudaMemcpyAsync(currentFrame, stagingFrame, FRAME_BYTES, cudaMemcpyDeviceToDevice,
+                            frameStream);
+            runEffectChain(currentFrame, nextFrame, frameStream, spiralTime);
+        }
+
+        cudaEventRecord(chainDoneEvent, frameStream);
+        cudaStreamWaitEvent(displayStream, chainDoneEvent, 0);
+        launchBlitGl(LaunchGeometry.grid, LaunchGeometry.block, displayStream, currentFrame,
+                     displaySurface, FRAME_WIDTH, FRAME_HEIGHT);
+        cudaEventRecord(blitDoneEvent, displayStream);
+        cudaStreamWaitEvent(frameStream, blitDoneEvent, 0);
+        cudaGraphicsUnmapResources(1, &displayResource, frameStream);
+
+        drawFrame(shaderProgram, quadVao, displayTexture);
+
+        // A failed read brought no new frame: nothing new to record.
+        if (pixels != nullptr)
+            recordStep(currentFrame, chainDoneEvent, ringCopyDoneEvent);
+
+        glfwPollEvents();
+        publishKeyState();
+        applyRequestedTitle();
+        glfwSwapBuffers(window);
+    }
+
+    // Shut-down.
+    running.store(false, std::memory_order_relaxed);
+    endOfStream(encodeThread);
+    inputThread.join();
+    cudaDestroySurfaceObject(displaySurface);
+    for (FrameSlot& slot : FrameRing)
+        cudaFree(slot.buffer);
+    cudaFreeHost(stagingFrame);
+    cudaFree(currentFrame);
+    cudaFree(nextFrame);
+    ck(cuCtxDestroy(deviceContext));
+    camera.release();
+    return 0;
+}

@@ -1,0 +1,144 @@
+#include "recording.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "NvCodecUtils.h"
+#include "NvEncoder/NvEncoderCuda.h"
+#include "SoftwareEncoder.h"
+#include "frame.h"
+#include "frame_ring.h"
+#include "launch.h"
+#include "pipeline_state.h"
+
+std::ofstream outFile;
+std::unique_ptr<NvEncoderCuda> encoder;
+
+namespace {
+
+const char* const kOutputPath = "camera.hevc";
+
+// The encoder keeps its own copy; these live for the whole run all the same.
+NV_ENC_INITIALIZE_PARAMS initializeParams;
+NV_ENC_CONFIG encodeConfig;
+
+std::atomic<bool> fileErrorReported{false};
+
+void reportFileError(const char* action, int error) {
+    if (fileErrorReported.exchange(true))
+        return;
+    simplelogger::LogLine(gLogger, simplelogger::ERROR, __FILE__, __LINE__, __func__).stream()
+        << "Cannot " << action << " \"" << kOutputPath << "\": " << std::strerror(error)
+        << "; the video is not being recorded";
+}
+
+// Nothing can go on once the encoder has failed: keep what reached the file, say why on
+// standard error, and end with a failure status. _Exit, because the other threads still run.
+template <typename Fn>
+void orFailRecording(Fn fn) {
+    try {
+        fn();
+    } catch (const NVENCException& e) {
+        outFile.flush();
+        std::fputs(e.what(), stderr);
+        std::fflush(stderr);
+        std::_Exit(EXIT_FAILURE);
+    }
+}
+
+}  // namespace
+
+void writePackets(const std::vector<std::vector<uint8_t>>& packets) {
+    if (packets.empty() || !outFile)
+        return;
+    errno = 0;
+    for (const std::vector<uint8_t>& packet : packets)
+        outFile.write(reinterpret_cast<const char*>(packet.data()),
+                      static_cast<std::streamsize>(packet.size()));
+    // Flushed per frame, so that a full disk is noticed now and not at the close.
+    outFile.flush();
+    if (!outFile)
+        reportFileError("write", errno != 0 ? errno : EIO);
+}
+
+void setupRecording() {
+    // The encoder behind the API says which one records, through the console logger.
+    camfxSetEncoderInfoSink([](const char* line) {
+        simplelogger::LogLine(gLogger, simplelogger::INFO, __FILE__, __LINE__, "encoder").stream()
+            << line;
+    });
+    orFailRecording([] {
+        encoder.reset(new NvEncoderCuda(deviceContext, FRAME_WIDTH, FRAME_HEIGHT,
+                                        NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true));
+        initializeParams = NV_ENC_INITIALIZE_PARAMS{};
+        encodeConfig = NV_ENC_CONFIG{};
+        initializeParams.version = NV_ENC_INITIALIZE_PARAMS_VER;
+        encodeConfig.version = NV_ENC_CONFIG_VER;
+        initializeParams.encodeConfig = &encodeConfig;
+        encoder->CreateDefaultEncoderParams(&initializeParams, NV_ENC_CODEC_HEVC_GUID,
+                                            NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+        encoder->CreateEncoder(&initializeParams);
+    });
+    ck(cuMemAlloc(&nv12Frame, static_cast<size_t>(encoder->GetFrameSize())));
+
+    errno = 0;
+    outFile = std::ofstream(kOutputPath, std::ios::out | std::ios::binary);
+    if (!outFile)
+        reportFileError("open", errno != 0 ? errno : EIO);
+}
+
+std::thread startEncodeThread() {
+    return std::thread(encodeThreadBody);
+}
+
+void recordStep(const uint8_t* currentFrame, cudaEvent_t chainDoneEvent,
+                cudaEvent_t ringCopyDoneEvent) {
+    if (!recording.load(std::memory_order_relaxed))
+        return;
+    cudaStreamWaitEvent(encodeStream, chainDoneEvent, 0);
+    if (offerToRing(currentFrame))
+        cudaEventRecord(ringCopyDoneEvent, encodeStream);
+}
+
+void encodeThreadBody() {
+    // The ring buffers and nv12Frame live in deviceContext; so must the conversion.
+    ck(cuCtxPushCurrent(deviceContext));
+    orFailRecording([] {
+        std::vector<std::vector<uint8_t>> packets;
+        auto* nv12 = reinterpret_cast<uint8_t*>(nv12Frame);
+        drainRing([&](const uint8_t* frame) {
+            launchRGB2NV12(LaunchGeometry.grid, LaunchGeometry.block, encodeStream, frame, nv12,
+                           FRAME_WIDTH, FRAME_HEIGHT);
+            const EncoderInputFrame* input = encoder->NextInputSlot();
+            NvEncoderCuda::CopyToDeviceFrame(
+                deviceContext, nv12, 0, static_cast<CUdeviceptr>(input->bufferPtr),
+                input->lumaPitch, FRAME_WIDTH, FRAME_HEIGHT, CU_MEMORYTYPE_DEVICE, input->format,
+                input->planeOffsets, input->planeCount, false, encodeStream);
+            // The encoder reads its input buffer as soon as the picture is submitted.
+            cudaStreamSynchronize(encodeStream);
+            encoder->EncodeFrame(packets);
+            writePackets(packets);
+        });
+    });
+    cuCtxPopCurrent(nullptr);
+}
+
+void endOfStream(std::thread& encodeThread) {
+    encodeThread.join();
+    orFailRecording([] {
+        std::vector<std::vector<uint8_t>> packets;
+        encoder->EndEncode(packets);
+        writePackets(packets);
+        encoder->CloseEncoder();
+    });
+    if (outFile.is_open()) {
+        errno = 0;
+        outFile.close();
+        if (!outFile)
+            reportFileError("write", errno != 0 ? errno : EIO);
+    }
+    ck(cuMemFree(nv12Frame));
+}

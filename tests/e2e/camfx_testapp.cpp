@@ -1,0 +1,120 @@
+// The real viewer with a test camera, for end-to-end tests:
+//   camfx-testapp [--camera=pattern|closed|gray|small|failing] [--fps=N]
+//                 [--fail=DRIVER_CALL:RESULT] [--frame-log=PATH] [--record]
+//                 [--seconds=N]
+// After a normal close it writes the pipeline's final state on standard error. The frame log
+// has one line per camera read: the frame number, the GLFW time taken just before the read
+// (the swirl's clock) and whether recording was on.
+#include <GLFW/glfw3.h>
+#include <cuda_host.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "TestPatternCamera.h"
+#include "pipeline_state.h"
+#include "viewer.h"
+
+namespace {
+
+// The pattern camera with a log of every read and, optionally, a run time after which it
+// asks the window to close, as its close button would.
+class LoggingCamera : public camfx::TestPatternCamera {
+  public:
+    LoggingCamera(const Options& options, const std::string& path, double seconds)
+        : TestPatternCamera(options),
+          m_log(path.empty() ? nullptr : std::fopen(path.c_str(), "w")),
+          m_seconds(seconds) {}
+    ~LoggingCamera() override {
+        if (m_log != nullptr)
+            std::fclose(m_log);
+    }
+    cv::VideoCapture& operator>>(cv::Mat& image) override {
+        const double time = glfwGetTime();  // before the read's pacing wait
+        if (m_firstRead < 0)
+            m_firstRead = time;
+        m_lastRead = time;
+        if (m_seconds > 0 && time - m_firstRead > m_seconds && window != nullptr)
+            glfwSetWindowShouldClose(window, GLFW_TRUE);
+        const uint64_t n = framesDelivered();
+        TestPatternCamera::operator>>(image);
+        if (m_log != nullptr && framesDelivered() > n) {
+            std::fprintf(m_log, "%llu %.9f %d\n", static_cast<unsigned long long>(n), time,
+                         recording.load() ? 1 : 0);
+            std::fflush(m_log);
+        }
+        return *this;
+    }
+    double secondsRun() const { return m_lastRead - m_firstRead; }
+
+  private:
+    std::FILE* m_log;
+    double m_seconds;
+    double m_firstRead = -1.0;
+    double m_lastRead = 0.0;
+};
+
+void reportWindowAtExit() {
+    std::fprintf(stderr, "window existed: %s\n", window != nullptr ? "yes" : "no");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string camera = "pattern";
+    std::string frameLog;
+    double seconds = 0.0;
+    camfx::TestPatternCamera::Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.rfind("--camera=", 0) == 0) {
+            camera = argument.substr(9);
+        } else if (argument.rfind("--fps=", 0) == 0) {
+            options.fps = std::stod(argument.substr(6));
+        } else if (argument.rfind("--frame-log=", 0) == 0) {
+            frameLog = argument.substr(12);
+        } else if (argument == "--record") {
+            recording = true;
+        } else if (argument.rfind("--seconds=", 0) == 0) {
+            seconds = std::stod(argument.substr(10));
+        } else if (argument.rfind("--fail=", 0) == 0) {
+            const std::string spec = argument.substr(7);
+            const size_t colon = spec.find(':');
+            cudahost::failDriverCall(spec.substr(0, colon),
+                                     static_cast<CUresult>(std::stoi(spec.substr(colon + 1))));
+        } else {
+            std::fprintf(stderr, "unknown argument %s\n", argv[i]);
+            return 2;
+        }
+    }
+    std::atexit(reportWindowAtExit);
+
+    if (camera == "gray")
+        options.channels = 1;
+    if (camera == "small")
+        options.width = 640, options.height = 480;
+    if (camera == "failing")
+        options.failReads = true;
+    std::unique_ptr<cv::VideoCapture> device;
+    if (camera == "closed")
+        device = std::make_unique<cv::VideoCapture>();
+    else if (!frameLog.empty() || seconds > 0)
+        device = std::make_unique<LoggingCamera>(options, frameLog, seconds);
+    else
+        device = std::make_unique<camfx::TestPatternCamera>(options);
+
+    const int status = runViewer(*device);
+    if (status != 0)
+        return status;
+    std::fprintf(stderr, "effectMask=%d recording=%d written=%d encoded=%d\n",
+                 static_cast<int>(effectMask.load()), recording.load() ? 1 : 0,
+                 static_cast<int>(writeCount.load()), static_cast<int>(readCount.load()));
+    if (auto* pattern = dynamic_cast<camfx::TestPatternCamera*>(device.get()))
+        std::fprintf(stderr, "frames delivered=%llu\n",
+                     static_cast<unsigned long long>(pattern->framesDelivered()));
+    if (auto* logging = dynamic_cast<LoggingCamera*>(device.get()))
+        std::fprintf(stderr, "seconds=%.3f\n", logging->secondsRun());
+    return status;
+}

@@ -1,0 +1,75 @@
+#include "hevc_check.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "child_process.h"
+
+namespace {
+
+std::string run(const std::string& program, const std::vector<std::string>& arguments,
+                const std::string& directory) {
+    ChildProcess tool(program, arguments, directory);
+    tool.waitForExit(std::chrono::seconds(120));
+    return tool.standardOutput();
+}
+
+}  // namespace
+
+StreamInfo probe(const std::string& path) {
+    TempDir scratch;
+    const std::string out =
+        run("/usr/bin/ffprobe",
+            {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+             "stream=codec_name,width,height,r_frame_rate,nb_read_frames", "-of",
+             "default=noprint_wrappers=1", path},
+            scratch.path());
+    StreamInfo info;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+        if (key == "codec_name")
+            info.codec = value;
+        if (key == "width")
+            info.width = std::stoi(value);
+        if (key == "height")
+            info.height = std::stoi(value);
+        if (key == "r_frame_rate")
+            info.frameRate = value;
+        if (key == "nb_read_frames" && value != "N/A")
+            info.frames = std::stoi(value);
+    }
+    return info;
+}
+
+std::vector<cv::Mat> decodeFrames(const std::string& path, int width, int height) {
+    TempDir scratch;
+    const std::string raw = scratch.path() + "/frames.nv12";
+    run("/usr/bin/ffmpeg",
+        {"-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt", "nv12", "-y", raw},
+        scratch.path());
+    const std::string bytes = readFile(raw);
+    const size_t frameBytes = static_cast<size_t>(width) * height * 3 / 2;
+    std::vector<cv::Mat> frames;
+    for (size_t offset = 0; offset + frameBytes <= bytes.size(); offset += frameBytes) {
+        cv::Mat frame(height * 3 / 2, width, CV_8UC1);
+        std::copy(bytes.begin() + offset, bytes.begin() + offset + frameBytes, frame.data);
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+std::vector<LoggedFrame> readFrameLog(const std::string& path) {
+    std::vector<LoggedFrame> frames;
+    std::ifstream in(path);
+    LoggedFrame frame{};
+    int recording = 0;
+    while (in >> frame.n >> frame.time >> recording) {
+        frame.recording = recording != 0;
+        frames.push_back(frame);
+    }
+    return frames;
+}

@@ -1,0 +1,28 @@
+// Reads a recording with FFmpeg's own tools: what ffprobe says of its stream, and its frames
+// decoded by ffmpeg.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <string>
+#include <vector>
+
+struct StreamInfo {
+    std::string codec;
+    int width = 0;
+    int height = 0;
+    std::string frameRate;  // as ffprobe gives it, e.g. "30/1"
+    int frames = -1;        // counted by decoding
+};
+
+StreamInfo probe(const std::string& path);
+
+// Every frame of the file as NV12: one 8-bit plane of height * 3 / 2 rows, luma rows first.
+std::vector<cv::Mat> decodeFrames(const std::string& path, int width, int height);
+
+struct LoggedFrame {
+    uint64_t n;
+    double time;
+    bool recording;
+};
+std::vector<LoggedFrame> readFrameLog(const std::string& path);
