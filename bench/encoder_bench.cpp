@@ -1,0 +1,303 @@
+// The recording encoder against FFmpeg's own libx265 front end: the same 300 test-pattern
+// pictures at 1280 x 720, the same libx265 preset and tune, frames a second of each and
+// their ratio. A second pair runs beside a busy thread that stands in for the viewer,
+// which takes about one of the machine's cores while recording.
+#include <benchmark/benchmark.h>
+#include <cuda.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NvEncoder/NvEncoderCuda.h"
+#include "SoftwareEncoder.h"
+
+namespace {
+
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+constexpr int kFrames = 300;
+constexpr size_t kNv12Bytes = size_t(kWidth) * kHeight * 3 / 2;
+
+// libx265 settings the software encoder uses for each P-preset at low latency.
+const std::map<int, const char*> kX265Preset = {{3, "ultrafast"}, {4, "superfast"}};
+const GUID kPresetGuid[8] = {{},
+                             NV_ENC_PRESET_P1_GUID,
+                             NV_ENC_PRESET_P2_GUID,
+                             NV_ENC_PRESET_P3_GUID,
+                             NV_ENC_PRESET_P4_GUID,
+                             NV_ENC_PRESET_P5_GUID,
+                             NV_ENC_PRESET_P6_GUID,
+                             NV_ENC_PRESET_P7_GUID};
+
+std::vector<uint8_t> PatternNv12(int n) {
+    std::vector<uint8_t> out(kNv12Bytes);
+    auto bgr = [n](int x, int y, int* r, int* g, int* b) {
+        *b = (x + 2 * n) % 256;
+        *g = (y + n) % 256;
+        *r = ((x / 64 + y / 64) % 2) ? 255 : 0;
+    };
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            int r, g, b;
+            bgr(x, y, &r, &g, &b);
+            out[size_t(y) * kWidth + x] = uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+        }
+    }
+    uint8_t* uv = out.data() + size_t(kWidth) * kHeight;
+    for (int y = 0; y < kHeight / 2; ++y) {
+        for (int x = 0; x < kWidth / 2; ++x) {
+            int r, g, b;
+            bgr(2 * x, 2 * y, &r, &g, &b);
+            uv[size_t(y) * kWidth + 2 * x] =
+                uint8_t(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
+            uv[size_t(y) * kWidth + 2 * x + 1] =
+                uint8_t(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
+        }
+    }
+    return out;
+}
+
+// The 300 pictures, in memory for our encoder and as a raw NV12 file for FFmpeg.
+struct Pictures {
+    std::vector<std::vector<uint8_t>> frames;
+    std::string rawPath;
+    Pictures() : rawPath("/tmp/camfx_encoder_bench_" + std::to_string(getpid()) + ".nv12") {
+        std::ofstream raw(rawPath, std::ios::binary);
+        for (int n = 0; n < kFrames; ++n) {
+            frames.push_back(PatternNv12(n));
+            raw.write(reinterpret_cast<const char*>(frames.back().data()), kNv12Bytes);
+        }
+    }
+    ~Pictures() { std::remove(rawPath.c_str()); }
+};
+
+Pictures& Inputs() {
+    static Pictures pictures;
+    return pictures;
+}
+
+// Keeps one core busy for as long as it lives.
+class ViewerLoad {
+  public:
+    explicit ViewerLoad(bool on) {
+        if (on) {
+            m_thread = std::thread([this] {
+                volatile unsigned spin = 0;
+                while (!m_stop.load(std::memory_order_relaxed)) {
+                    spin = spin + 1;
+                }
+            });
+        }
+    }
+    ~ViewerLoad() {
+        m_stop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+  private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Per repetition, by encoder, preset and load: frames a second of wall time, and
+// processor time per frame (all threads of the encoder), which shared machines disturb
+// less than wall time.
+struct Sample {
+    double fps;
+    double cpuMsPerFrame;
+};
+std::map<std::string, std::vector<Sample>> g_samples;
+
+double CpuSeconds(int who) {
+    rusage usage = {};
+    getrusage(who, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+void Report(benchmark::State& state, const std::string& key, double seconds, double cpu) {
+    const double frames = kFrames * double(state.iterations());
+    const Sample sample{frames / seconds, 1000.0 * cpu / frames};
+    state.counters["frames/s"] = sample.fps;
+    state.counters["cpu_ms/frame"] = sample.cpuMsPerFrame;
+    g_samples[key].push_back(sample);
+}
+
+Sample Mean(const std::string& key) {
+    Sample mean{0.0, 0.0};
+    for (const Sample& s : g_samples[key]) {
+        mean.fps += s.fps / double(g_samples[key].size());
+        mean.cpuMsPerFrame += s.cpuMsPerFrame / double(g_samples[key].size());
+    }
+    return mean;
+}
+
+void Quiet(const char*) {}
+
+// 300 pictures through NvEncoderCuda as the application records: P-preset, low latency,
+// extra delay 3, each picture copied from a device NV12 buffer into the encoder's slot.
+void SoftwareEncoder(benchmark::State& state) {
+    const int preset = int(state.range(0));
+    const bool load = state.range(1) != 0;
+    Pictures& inputs = Inputs();
+    camfxSetEncoderInfoSink(&Quiet);
+    cuInit(0);
+    CUdevice device;
+    cuDeviceGet(&device, 0);
+    CUcontext context;
+    cuCtxCreate(&context, nullptr, 0, device);
+    CUdeviceptr nv12 = 0;
+    cuMemAlloc(&nv12, kNv12Bytes);
+
+    double seconds = 0.0;
+    double cpu = 0.0;
+    size_t bytes = 0;
+    for (auto _ : state) {
+        ViewerLoad viewer(load);
+        const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = CpuSeconds(RUSAGE_SELF);
+        NvEncoderCuda encoder(context, kWidth, kHeight, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false,
+                              true);
+        NV_ENC_INITIALIZE_PARAMS init = {};
+        NV_ENC_CONFIG config = {};
+        init.version = NV_ENC_INITIALIZE_PARAMS_VER;
+        config.version = NV_ENC_CONFIG_VER;
+        init.encodeConfig = &config;
+        encoder.CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, kPresetGuid[preset],
+                                           NV_ENC_TUNING_INFO_LOW_LATENCY);
+        encoder.CreateEncoder(&init);
+        std::vector<std::vector<uint8_t>> packets;
+        for (const auto& frame : inputs.frames) {
+            CUDA_MEMCPY2D upload = {};
+            upload.srcMemoryType = CU_MEMORYTYPE_HOST;
+            upload.srcHost = frame.data();
+            upload.srcPitch = kWidth;
+            upload.dstMemoryType = CU_MEMORYTYPE_DEVICE;
+            upload.dstDevice = nv12;
+            upload.dstPitch = kWidth;
+            upload.WidthInBytes = kWidth;
+            upload.Height = kHeight * 3 / 2;
+            cuMemcpy2D(&upload);
+            const EncoderInputFrame* slot = encoder.NextInputSlot();
+            NvEncoderCuda::CopyToDeviceFrame(context, reinterpret_cast<const void*>(nv12), 0,
+                                             slot->bufferPtr, slot->lumaPitch, kWidth, kHeight,
+                                             CU_MEMORYTYPE_DEVICE, slot->format, slot->planeOffsets,
+                                             slot->planeCount);
+            encoder.EncodeFrame(packets);
+            for (const auto& p : packets) {
+                bytes += p.size();
+            }
+        }
+        encoder.EndEncode(packets);
+        for (const auto& p : packets) {
+            bytes += p.size();
+        }
+        encoder.CloseEncoder();
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        cpu += CpuSeconds(RUSAGE_SELF) - cpuStart;
+    }
+    state.counters["bytes"] = double(bytes) / double(state.iterations());
+    Report(state, "ours/" + std::to_string(preset) + "/" + std::to_string(load), seconds, cpu);
+    cuMemFree(nv12);
+    cuCtxDestroy(context);
+    camfxSetEncoderInfoSink(nullptr);
+}
+
+// The same pictures through `ffmpeg -c:v libx265` with the settings our P-preset maps to:
+// libx265 preset and zerolatency tune, one IDR, constant quality 28, no open GOPs.
+void FfmpegLibx265(benchmark::State& state) {
+    const int preset = int(state.range(0));
+    const bool load = state.range(1) != 0;
+    Pictures& inputs = Inputs();
+    const std::string out = inputs.rawPath + ".hevc";
+    const std::string command =
+        std::string("ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt nv12 -s 1280x720 -r 30 -i ") +
+        inputs.rawPath + " -c:v libx265 -preset " + kX265Preset.at(preset) +
+        " -tune zerolatency -x265-params keyint=-1:crf=28:open-gop=0:log-level=error -f hevc " +
+        out;
+    double seconds = 0.0;
+    double cpu = 0.0;
+    for (auto _ : state) {
+        ViewerLoad viewer(load);
+        const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = CpuSeconds(RUSAGE_CHILDREN);
+        if (std::system(command.c_str()) != 0) {
+            state.SkipWithError("ffmpeg failed");
+            return;
+        }
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        cpu += CpuSeconds(RUSAGE_CHILDREN) - cpuStart;
+    }
+    std::ifstream produced(out, std::ios::binary | std::ios::ate);
+    state.counters["bytes"] = double(produced.tellg());
+    std::remove(out.c_str());
+    Report(state, "ffmpeg/" + std::to_string(preset) + "/" + std::to_string(load), seconds, cpu);
+}
+
+// Args: P-preset, viewer load. Each iteration is a whole 300-picture encode.
+BENCHMARK(SoftwareEncoder)
+    ->ArgNames({"preset", "viewer_load"})
+    ->Args({3, 0})
+    ->Args({3, 1})
+    ->Args({4, 1})
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK(FfmpegLibx265)
+    ->ArgNames({"preset", "viewer_load"})
+    ->Args({3, 0})
+    ->Args({3, 1})
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The two encoders take turns, so a busy spell of a shared machine hits both alike.
+    std::vector<char*> args(argv, argv + argc);
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave.data());
+    int count = int(args.size());
+    benchmark::Initialize(&count, args.data());
+    Inputs();  // build the pictures before anything is timed
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    for (int load = 0; load <= 1; ++load) {
+        const std::string ours = "ours/3/" + std::to_string(load);
+        const std::string theirs = "ffmpeg/3/" + std::to_string(load);
+        if (g_samples.count(ours) && g_samples.count(theirs)) {
+            const Sample a = Mean(ours);
+            const Sample b = Mean(theirs);
+            std::printf(
+                "P3 low latency (libx265 ultrafast, zerolatency)%s: ours %.1f fps, "
+                "ffmpeg %.1f fps, ratio %.2f",
+                load ? " beside a busy core" : "", a.fps, b.fps, a.fps / b.fps);
+            // Beside the busy core our process time counts the busy thread as well.
+            if (!load) {
+                std::printf("; processor time %.1f vs %.1f ms a frame", a.cpuMsPerFrame,
+                            b.cpuMsPerFrame);
+            }
+            std::printf("\n");
+        }
+    }
+    if (g_samples.count("ours/4/1")) {
+        std::printf("P4 low latency (libx265 superfast) beside a busy core: ours %.1f fps\n",
+                    Mean("ours/4/1").fps);
+    }
+    return 0;
+}

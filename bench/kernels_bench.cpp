@@ -1,0 +1,229 @@
+// The host kernels at 1280 x 720 beside the closest OpenCV operation, and the ratio of each
+// pair (host kernel time / OpenCV time) after the run.
+#include <benchmark/benchmark.h>
+#include <cuda_runtime.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "frame.h"
+#include "host_kernels.h"
+#include "launch.h"
+
+namespace {
+
+const dim3 kGrid(80, 45);
+const dim3 kBlock(16, 16);
+
+cv::Mat randomFrame() {
+    cv::Mat frame(FRAME_HEIGHT, FRAME_WIDTH, CV_8UC3);
+    cv::randu(frame, 0, 256);
+    return frame;
+}
+
+void countFrames(benchmark::State& state) {
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void Negative(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat dst(src.size(), src.type());
+    for (auto _ : state) {
+        launchNegative(kGrid, kBlock, 0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+void NegativeOpenCV(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat dst(src.size(), src.type());
+    for (auto _ : state) {
+        cv::bitwise_not(src, dst);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+
+void MirrorX(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat dst(src.size(), src.type());
+    for (auto _ : state) {
+        launchMirrorX(kGrid, kBlock, 0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+void MirrorXOpenCV(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat dst(src.size(), src.type());
+    for (auto _ : state) {
+        cv::flip(src, dst, 1);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+
+void Mosaic(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat dst(src.size(), src.type());
+    for (auto _ : state) {
+        launchMosaic(dim3(160, 90), dim3(8, 8), 0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT,
+                     8);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+void MosaicOpenCV(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat small, dst(src.size(), src.type());
+    for (auto _ : state) {
+        cv::resize(src, small, cv::Size(160, 90), 0, 0, cv::INTER_AREA);
+        cv::resize(small, dst, src.size(), 0, 0, cv::INTER_NEAREST);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+
+void Spiral(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat dst(src.size(), src.type());
+    float time = 0.0f;
+    for (auto _ : state) {
+        launchSpiral(kGrid, kBlock, 0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT, 640.0f,
+                     360.0f, time);
+        time += 0.33f;  // a new phase every frame, as in the viewer
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+
+// The swirl's maps as OpenCV needs them, from the double-precision formula.
+void swirlMaps(float time, cv::Mat& mapX, cv::Mat& mapY) {
+    mapX.create(FRAME_HEIGHT, FRAME_WIDTH, CV_32FC1);
+    mapY.create(FRAME_HEIGHT, FRAME_WIDTH, CV_32FC1);
+    for (int y = 0; y < FRAME_HEIGHT; ++y) {
+        for (int x = 0; x < FRAME_WIDTH; ++x) {
+            const float dx = x - 640.0f, dy = y - 360.0f;
+            const float r = std::sqrt(dx * dx + dy * dy);
+            const float b = std::atan2(dy, dx) + 0.1f * std::sin(0.1f * r + time);
+            mapX.at<float>(y, x) = 640.0f + r * std::cos(b);
+            mapY.at<float>(y, x) = 360.0f + r * std::sin(b);
+        }
+    }
+}
+void SpiralOpenCVMapsOnce(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat dst, mapX, mapY;
+    swirlMaps(0.0f, mapX, mapY);
+    for (auto _ : state) {
+        cv::remap(src, dst, mapX, mapY, cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+void SpiralOpenCVMapsPerFrame(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat dst, mapX, mapY;
+    float time = 0.0f;
+    for (auto _ : state) {
+        swirlMaps(time, mapX, mapY);
+        cv::remap(src, dst, mapX, mapY, cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+        time += 0.33f;
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+
+void BlitGl(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    std::vector<uint8_t> texels(4 * static_cast<size_t>(FRAME_WIDTH) * FRAME_HEIGHT);
+    const camfx::TexelRows surface{texels.data(), FRAME_WIDTH, FRAME_HEIGHT,
+                                   4 * static_cast<size_t>(FRAME_WIDTH)};
+    for (auto _ : state) {
+        camfx::hostBlitGl(src.data, surface, FRAME_WIDTH, FRAME_HEIGHT, FRAME_WIDTH, FRAME_HEIGHT);
+        benchmark::DoNotOptimize(texels.data());
+    }
+    countFrames(state);
+}
+void BlitGlOpenCV(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    cv::Mat rgba, dst;
+    for (auto _ : state) {
+        cv::cvtColor(src, rgba, cv::COLOR_BGR2RGBA);
+        cv::flip(rgba, dst, 0);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    countFrames(state);
+}
+
+void RGB2NV12(benchmark::State& state) {
+    const cv::Mat src = randomFrame();
+    std::vector<uint8_t> dst(static_cast<size_t>(FRAME_WIDTH) * FRAME_HEIGHT * 3 / 2);
+    for (auto _ : state) {
+        launchRGB2NV12(kGrid, kBlock, 0, src.data, dst.data(), FRAME_WIDTH, FRAME_HEIGHT);
+        benchmark::DoNotOptimize(dst.data());
+    }
+    countFrames(state);
+}
+
+BENCHMARK(Negative);
+BENCHMARK(NegativeOpenCV);
+BENCHMARK(MirrorX);
+BENCHMARK(MirrorXOpenCV);
+BENCHMARK(Mosaic);
+BENCHMARK(MosaicOpenCV);
+BENCHMARK(Spiral);
+BENCHMARK(SpiralOpenCVMapsOnce);
+BENCHMARK(SpiralOpenCVMapsPerFrame);
+BENCHMARK(BlitGl);
+BENCHMARK(BlitGlOpenCV);
+BENCHMARK(RGB2NV12);
+
+// The console report, then each host kernel's time over its OpenCV counterpart's.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (!run.error_occurred)
+                seconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        const char* pairs[][2] = {{"Negative", "NegativeOpenCV"},
+                                  {"MirrorX", "MirrorXOpenCV"},
+                                  {"Mosaic", "MosaicOpenCV"},
+                                  {"Spiral", "SpiralOpenCVMapsOnce"},
+                                  {"Spiral", "SpiralOpenCVMapsPerFrame"},
+                                  {"BlitGl", "BlitGlOpenCV"}};
+        for (const auto& [ours, theirs] : pairs) {
+            if (seconds_.count(ours) != 0 && seconds_.count(theirs) != 0) {
+                std::printf("%-8s / %-26s %6.2f\n", ours, theirs,
+                            seconds_[ours] / seconds_[theirs]);
+            }
+        }
+    }
+
+  private:
+    std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Single-threaded like the host flavor's kernels, so the comparison is core for core.
+    cv::setNumThreads(1);
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

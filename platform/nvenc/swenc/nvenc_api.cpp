@@ -1,0 +1,786 @@
+// The NVENC entry points and function table, backed by libx265. Synchronous only (no
+// asynchronous-encode capability); HEVC Main from NV12 pictures in CUDA device memory.
+//
+// Every handle the API hands out (session, registration, mapping, bitstream buffer)
+// is an object owned here and looked up before use, so an unknown or stale handle is
+// answered with a status instead of being dereferenced.
+
+#include <cuda.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "SoftwareEncoder.h"
+#include "hevc_encoder.h"
+#include "nvEncodeAPI.h"
+#include "presets.h"
+
+namespace camfx::swenc {
+namespace {
+
+// The API version this encoder implements, as major << 4 | minor.
+constexpr uint32_t kMaxSupportedVersion = (NVENCAPI_MAJOR_VERSION << 4) | NVENCAPI_MINOR_VERSION;
+// HEVC level 6.2's largest picture side.
+constexpr uint32_t kMaxSide = 8192;
+
+void WriteLine(const char* line) {
+    std::cout << line << '\n' << std::flush;
+}
+
+std::atomic<CamfxEncoderInfoSink> g_infoSink{&WriteLine};
+
+bool SameGuid(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+struct Registration {
+    CUdeviceptr pointer = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t pitch = 0;
+    NV_ENC_BUFFER_FORMAT format = NV_ENC_BUFFER_FORMAT_UNDEFINED;
+};
+
+struct Mapping {
+    Registration* registration = nullptr;
+};
+
+// A bitstream buffer goes Idle → Pending (its picture is submitted) → Ready (it holds
+// that picture's access unit) → Locked → Idle at unlock.
+struct Bitstream {
+    enum class State { Idle, Pending, Ready, Locked } state = State::Idle;
+    AccessUnit unit;
+};
+
+// What the caller said about a submitted picture, returned with its access unit.
+struct PictureInfo {
+    uint64_t timeStamp = 0;
+    uint64_t duration = 0;
+    uint32_t frameIdx = 0;
+};
+
+struct Session {
+    std::mutex mutex;
+    CUcontext context = nullptr;
+    bool initialized = false;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    bool pictureTypeDecision = true;
+    HevcEncoder encoder;
+
+    std::map<void*, std::unique_ptr<Registration>> registrations;
+    std::map<void*, std::unique_ptr<Mapping>> mappings;
+    std::map<void*, std::unique_ptr<Bitstream>> bitstreams;
+    std::vector<void*> events;
+
+    // Buffers of submitted pictures in submission order, waiting for access units;
+    // x265 returns those in decode order, one per picture, so the k-th unit belongs
+    // in the k-th buffer. A null entry is a buffer destroyed while it waited.
+    std::deque<Bitstream*> waiting;
+    std::deque<AccessUnit> produced;
+    std::map<int64_t, PictureInfo> inFlight;  // keyed by the counter given to x265
+    int64_t nextPicture = 0;
+
+    // Host copy of the current picture: planar 4:2:0 for x265, and the interleaved
+    // chroma as it arrives.
+    std::vector<uint8_t> planes;
+    std::vector<uint8_t> interleaved;
+};
+
+std::mutex g_sessionsMutex;
+std::map<void*, std::unique_ptr<Session>> g_sessions;
+
+// The session behind a handle, locked for the duration of one call, or empty.
+class SessionLock {
+  public:
+    explicit SessionLock(void* handle) {
+        std::lock_guard<std::mutex> registry(g_sessionsMutex);
+        auto it = g_sessions.find(handle);
+        if (it != g_sessions.end()) {
+            m_session = it->second.get();
+            m_lock = std::unique_lock<std::mutex>(m_session->mutex);
+        }
+    }
+    Session* operator->() const { return m_session; }
+    Session& operator*() const { return *m_session; }
+    explicit operator bool() const { return m_session != nullptr; }
+
+  private:
+    Session* m_session = nullptr;
+    std::unique_lock<std::mutex> m_lock;
+};
+
+template <typename T>
+T* Find(std::map<void*, std::unique_ptr<T>>& objects, void* handle) {
+    auto it = objects.find(handle);
+    return it == objects.end() ? nullptr : it->second.get();
+}
+
+// Gives waiting buffers the access units produced so far, in order.
+void Pair(Session& s) {
+    while (!s.waiting.empty() && !s.produced.empty()) {
+        Bitstream* buffer = s.waiting.front();
+        s.waiting.pop_front();
+        if (buffer) {
+            buffer->unit = std::move(s.produced.front());
+            buffer->state = Bitstream::State::Ready;
+        } else {
+            s.inFlight.erase(s.produced.front().pts);
+        }
+        s.produced.pop_front();
+    }
+}
+
+// Makes every submitted picture's output ready: drains x265, which then starts a new
+// stream (parameter sets and an IDR) with the next picture. A picture x265 never
+// returned, which it should not do, leaves its buffer empty rather than shifting the
+// later pictures into the wrong buffers.
+void Flush(Session& s) {
+    s.encoder.Drain(s.produced);
+    Pair(s);
+    while (!s.waiting.empty()) {
+        Bitstream* buffer = s.waiting.front();
+        s.waiting.pop_front();
+        if (buffer) {
+            buffer->unit = AccessUnit{};
+            buffer->unit.pts = -1;
+            buffer->state = Bitstream::State::Ready;
+        }
+    }
+    s.produced.clear();
+}
+
+NV_ENC_PIC_TYPE PictureType(int sliceType) {
+    switch (sliceType) {
+        case 1:  // X265_TYPE_IDR
+            return NV_ENC_PIC_TYPE_IDR;
+        case 2:  // X265_TYPE_I
+            return NV_ENC_PIC_TYPE_I;
+        case 3:  // X265_TYPE_P
+            return NV_ENC_PIC_TYPE_P;
+        case 4:  // X265_TYPE_BREF
+        case 5:  // X265_TYPE_B
+            return NV_ENC_PIC_TYPE_B;
+        default:
+            return NV_ENC_PIC_TYPE_UNKNOWN;
+    }
+}
+
+// Copies the mapped NV12 picture from device memory into the session's planar host
+// picture. In the host flavor "device" memory is host memory and the copies are plain.
+NVENCSTATUS FetchPicture(Session& s, const Registration& r, PlanarPicture* picture) {
+    const size_t w = s.width;
+    const size_t h = s.height;
+    const size_t cw = w / 2;
+    const size_t ch = h / 2;
+    s.planes.resize(w * h + 2 * cw * ch);
+    s.interleaved.resize(w * ch);
+
+    if (cuCtxPushCurrent(s.context) != CUDA_SUCCESS) {
+        return NV_ENC_ERR_GENERIC;
+    }
+    CUDA_MEMCPY2D copy;
+    std::memset(&copy, 0, sizeof(copy));
+    copy.srcMemoryType = CU_MEMORYTYPE_DEVICE;
+    copy.srcDevice = r.pointer;
+    copy.srcPitch = r.pitch;
+    copy.dstMemoryType = CU_MEMORYTYPE_HOST;
+    copy.dstHost = s.planes.data();
+    copy.dstPitch = w;
+    copy.WidthInBytes = w;
+    copy.Height = h;
+    // The synchronous copy runs on the legacy default stream, after the work already
+    // queued on the caller's streams (the copies that filled this buffer).
+    CUresult result = cuMemcpy2D(&copy);
+    if (result == CUDA_SUCCESS) {
+        // The chroma plane follows the luma rows of the registered height.
+        copy.srcDevice = r.pointer + static_cast<CUdeviceptr>(r.pitch) * r.height;
+        copy.dstHost = s.interleaved.data();
+        copy.Height = ch;
+        result = cuMemcpy2D(&copy);
+    }
+    CUcontext popped = nullptr;
+    cuCtxPopCurrent(&popped);
+    if (result != CUDA_SUCCESS) {
+        return NV_ENC_ERR_GENERIC;
+    }
+
+    uint8_t* u = s.planes.data() + w * h;
+    uint8_t* v = u + cw * ch;
+    for (size_t y = 0; y < ch; ++y) {
+        const uint8_t* row = s.interleaved.data() + y * w;
+        uint8_t* uRow = u + y * cw;
+        uint8_t* vRow = v + y * cw;
+        for (size_t x = 0; x < cw; ++x) {
+            uRow[x] = row[2 * x];
+            vRow[x] = row[2 * x + 1];
+        }
+    }
+    picture->planes[0] = s.planes.data();
+    picture->planes[1] = u;
+    picture->planes[2] = v;
+    picture->pitches[0] = static_cast<int>(w);
+    picture->pitches[1] = static_cast<int>(cw);
+    picture->pitches[2] = static_cast<int>(cw);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS OpenSession(void* device, uint32_t deviceType, void** encoder) {
+    if (!encoder) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (deviceType != NV_ENC_DEVICE_TYPE_CUDA) {
+        return NV_ENC_ERR_UNSUPPORTED_DEVICE;
+    }
+    if (!device) {
+        return NV_ENC_ERR_INVALID_DEVICE;
+    }
+    auto session = std::make_unique<Session>();
+    session->context = static_cast<CUcontext>(device);
+    void* handle = session.get();
+    std::lock_guard<std::mutex> registry(g_sessionsMutex);
+    g_sessions.emplace(handle, std::move(session));
+    *encoder = handle;
+    return NV_ENC_SUCCESS;
+}
+
+// ---- entry points of the function table --------------------------------------------
+
+NVENCSTATUS NVENCAPI OpenEncodeSession(void* device, uint32_t deviceType, void** encoder) {
+    return OpenSession(device, deviceType, encoder);
+}
+
+NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params,
+                                         void** encoder) {
+    if (!params || !encoder) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (params->version != NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER ||
+        params->apiVersion != NVENCAPI_VERSION) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    return OpenSession(params->device, params->deviceType, encoder);
+}
+
+NVENCSTATUS NVENCAPI GetEncodeCaps(void* encoder, GUID codec, NV_ENC_CAPS_PARAM* caps, int* value) {
+    if (!caps || !value) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    *value = 0;
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (caps->version != NV_ENC_CAPS_PARAM_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    if (!SameGuid(codec, NV_ENC_CODEC_HEVC_GUID)) {
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+    switch (caps->capsToQuery) {
+        case NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT:
+            *value = 0;  // as the Linux driver reports: the caller runs synchronously
+            return NV_ENC_SUCCESS;
+        case NV_ENC_CAPS_WIDTH_MAX:
+        case NV_ENC_CAPS_HEIGHT_MAX:
+            *value = static_cast<int>(kMaxSide);
+            return NV_ENC_SUCCESS;
+        default:
+            return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+}
+
+NVENCSTATUS NVENCAPI GetEncodePresetConfigEx(void* encoder, GUID codec, GUID preset,
+                                             NV_ENC_TUNING_INFO tuning,
+                                             NV_ENC_PRESET_CONFIG* presetConfig) {
+    if (!presetConfig) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (presetConfig->version != NV_ENC_PRESET_CONFIG_VER ||
+        presetConfig->presetCfg.version != NV_ENC_CONFIG_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    if (!SameGuid(codec, NV_ENC_CODEC_HEVC_GUID)) {
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+    const int number = PresetNumber(preset);
+    if (number == 0 || tuning > NV_ENC_TUNING_INFO_ULTRA_HIGH_QUALITY) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    FillPresetConfig(number, tuning, &presetConfig->presetCfg);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* params) {
+    if (!params) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (params->version != NV_ENC_INITIALIZE_PARAMS_VER ||
+        (params->encodeConfig && params->encodeConfig->version != NV_ENC_CONFIG_VER)) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    if (s->initialized) {
+        return NV_ENC_ERR_INVALID_CALL;
+    }
+    if (!SameGuid(params->encodeGUID, NV_ENC_CODEC_HEVC_GUID)) {
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+    const int preset = PresetNumber(params->presetGUID);
+    const NV_ENC_TUNING_INFO tuning = params->tuningInfo == NV_ENC_TUNING_INFO_UNDEFINED
+                                          ? NV_ENC_TUNING_INFO_HIGH_QUALITY
+                                          : params->tuningInfo;
+    if (preset == 0 || tuning > NV_ENC_TUNING_INFO_ULTRA_HIGH_QUALITY) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    const uint32_t w = params->encodeWidth;
+    const uint32_t h = params->encodeHeight;
+    // 4:2:0 needs even sizes.
+    if (w == 0 || h == 0 || w > kMaxSide || h > kMaxSide || (w & 1) || (h & 1) ||
+        (params->maxEncodeWidth != 0 && params->maxEncodeWidth < w) ||
+        (params->maxEncodeHeight != 0 && params->maxEncodeHeight < h) ||
+        params->frameRateNum == 0 || params->frameRateDen == 0) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    if (params->enableEncodeAsync || params->enableMEOnlyMode || params->enableOutputInVidmem ||
+        params->enableSubFrameWrite) {
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+
+    NV_ENC_CONFIG config;
+    if (params->encodeConfig) {
+        config = *params->encodeConfig;
+    } else {
+        std::memset(&config, 0, sizeof(config));
+        config.version = NV_ENC_CONFIG_VER;
+        FillPresetConfig(preset, tuning, &config);
+    }
+    EncoderSettings settings;
+    NVENCSTATUS status = TranslateConfig(preset, tuning, config, &settings);
+    if (status != NV_ENC_SUCCESS) {
+        return status;
+    }
+    settings.width = static_cast<int>(w);
+    settings.height = static_cast<int>(h);
+    settings.fpsNum = params->frameRateNum;
+    settings.fpsDen = params->frameRateDen;
+    std::string reason;
+    if (!s->encoder.Configure(settings, &reason)) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    s->initialized = true;
+    s->width = w;
+    s->height = h;
+    s->pictureTypeDecision = params->enablePTD != 0;
+
+    char line[256];
+    std::snprintf(line, sizeof(line),
+                  "No hardware video encoder: recording uses the software HEVC encoder "
+                  "libx265 %s (preset %s%s), %ux%u at %u/%u fps",
+                  X265Version(), settings.x265Preset,
+                  settings.zeroLatency ? ", tune zerolatency" : "", w, h, params->frameRateNum,
+                  params->frameRateDen);
+    g_infoSink.load()(line);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI CreateBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* params) {
+    if (!params) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (params->version != NV_ENC_CREATE_BITSTREAM_BUFFER_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    auto buffer = std::make_unique<Bitstream>();
+    void* handle = buffer.get();
+    s->bitstreams.emplace(handle, std::move(buffer));
+    params->bitstreamBuffer = handle;
+    params->bitstreamBufferPtr = nullptr;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI DestroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (!buffer) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    Bitstream* b = Find(s->bitstreams, buffer);
+    if (!b) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    for (Bitstream*& waiting : s->waiting) {
+        if (waiting == b) {
+            waiting = nullptr;  // its access unit is dropped when it comes
+        }
+    }
+    s->bitstreams.erase(buffer);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* pic) {
+    if (!pic) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (pic->version != NV_ENC_PIC_PARAMS_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    if (!s->initialized) {
+        return NV_ENC_ERR_ENCODER_NOT_INITIALIZED;
+    }
+    if (pic->encodePicFlags & NV_ENC_PIC_FLAG_EOS) {
+        Flush(*s);
+        return NV_ENC_SUCCESS;
+    }
+    if (!pic->inputBuffer || !pic->outputBitstream) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    Mapping* mapping = Find(s->mappings, pic->inputBuffer);
+    Bitstream* output = Find(s->bitstreams, pic->outputBitstream);
+    if (!mapping || !output) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    const Registration& r = *mapping->registration;
+    if (pic->inputWidth != s->width || pic->inputHeight != s->height || r.width < s->width ||
+        r.height < s->height || pic->bufferFmt != r.format) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    if (pic->pictureStruct != NV_ENC_PIC_STRUCT_FRAME) {
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+    // A buffer whose output is still on its way, or exposed by a lock, cannot take a
+    // new picture; one whose output was never collected is simply reused.
+    if (output->state == Bitstream::State::Pending || output->state == Bitstream::State::Locked) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+
+    PlanarPicture picture;
+    NVENCSTATUS status = FetchPicture(*s, r, &picture);
+    if (status != NV_ENC_SUCCESS) {
+        return status;
+    }
+    bool forceIdr = (pic->encodePicFlags & (NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_FORCEINTRA));
+    if (!s->pictureTypeDecision &&
+        (pic->pictureType == NV_ENC_PIC_TYPE_IDR || pic->pictureType == NV_ENC_PIC_TYPE_I)) {
+        forceIdr = true;
+    }
+    const int64_t number = s->nextPicture;
+    if (!s->encoder.Encode(picture, number, forceIdr, s->produced)) {
+        return NV_ENC_ERR_GENERIC;
+    }
+    ++s->nextPicture;
+    s->inFlight[number] = PictureInfo{pic->inputTimeStamp, pic->inputDuration, pic->frameIdx};
+    output->state = Bitstream::State::Pending;
+    output->unit = AccessUnit{};
+    s->waiting.push_back(output);
+    Pair(*s);
+    return s->waiting.empty() ? NV_ENC_SUCCESS : NV_ENC_ERR_NEED_MORE_INPUT;
+}
+
+NVENCSTATUS NVENCAPI LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* lock) {
+    if (!lock) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (lock->version != NV_ENC_LOCK_BITSTREAM_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    if (!lock->outputBitstream) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    Bitstream* b = Find(s->bitstreams, lock->outputBitstream);
+    if (!b) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    if (b->state == Bitstream::State::Idle || b->state == Bitstream::State::Locked) {
+        return NV_ENC_ERR_INVALID_CALL;
+    }
+    if (b->state == Bitstream::State::Pending) {
+        if (lock->doNotWait) {
+            return NV_ENC_ERR_LOCK_BUSY;
+        }
+        // x265 still holds this picture and cannot be asked for it alone.
+        Flush(*s);
+    }
+    b->state = Bitstream::State::Locked;
+    PictureInfo info;
+    auto it = s->inFlight.find(b->unit.pts);
+    if (it != s->inFlight.end()) {
+        info = it->second;
+        s->inFlight.erase(it);
+    }
+    lock->frameIdx = info.frameIdx;
+    lock->bitstreamSizeInBytes = static_cast<uint32_t>(b->unit.bytes.size());
+    lock->outputTimeStamp = info.timeStamp;
+    lock->outputDuration = info.duration;
+    lock->bitstreamBufferPtr = b->unit.bytes.data();
+    lock->pictureType = PictureType(b->unit.sliceType);
+    lock->pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI UnlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (!buffer) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    Bitstream* b = Find(s->bitstreams, buffer);
+    if (!b) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    if (b->state != Bitstream::State::Locked) {
+        return NV_ENC_ERR_INVALID_CALL;
+    }
+    b->state = Bitstream::State::Idle;
+    b->unit.bytes.clear();
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params) {
+    if (!params) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (params->version != NV_ENC_EVENT_PARAMS_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    if (!params->completionEvent) {
+        return NV_ENC_ERR_INVALID_EVENT;
+    }
+    // Accepted and kept, never signalled: the session is synchronous.
+    s->events.push_back(params->completionEvent);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params) {
+    if (!params) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (params->version != NV_ENC_EVENT_PARAMS_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    for (auto it = s->events.begin(); it != s->events.end(); ++it) {
+        if (*it == params->completionEvent) {
+            s->events.erase(it);
+            return NV_ENC_SUCCESS;
+        }
+    }
+    return NV_ENC_ERR_EVENT_NOT_REGISTERD;
+}
+
+NVENCSTATUS NVENCAPI RegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* params) {
+    if (!params) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (params->version != NV_ENC_REGISTER_RESOURCE_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    if (!params->resourceToRegister) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (params->resourceType != NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR ||
+        params->bufferFormat != NV_ENC_BUFFER_FORMAT_NV12 ||
+        params->bufferUsage != NV_ENC_INPUT_IMAGE) {
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+    if (params->width == 0 || params->height == 0 || params->pitch < params->width) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    auto r = std::make_unique<Registration>();
+    r->pointer = reinterpret_cast<CUdeviceptr>(params->resourceToRegister);
+    r->width = params->width;
+    r->height = params->height;
+    r->pitch = params->pitch;
+    r->format = params->bufferFormat;
+    void* handle = r.get();
+    s->registrations.emplace(handle, std::move(r));
+    params->registeredResource = handle;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI UnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR resource) {
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (!resource) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    Registration* r = Find(s->registrations, resource);
+    if (!r) {
+        return NV_ENC_ERR_RESOURCE_NOT_REGISTERED;
+    }
+    // Mappings of it end with it; pictures already submitted were copied at submission.
+    for (auto it = s->mappings.begin(); it != s->mappings.end();) {
+        it = it->second->registration == r ? s->mappings.erase(it) : std::next(it);
+    }
+    s->registrations.erase(resource);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* params) {
+    if (!params) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (params->version != NV_ENC_MAP_INPUT_RESOURCE_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    Registration* r = Find(s->registrations, params->registeredResource);
+    if (!r) {
+        return NV_ENC_ERR_RESOURCE_NOT_REGISTERED;
+    }
+    auto mapping = std::make_unique<Mapping>();
+    mapping->registration = r;
+    void* handle = mapping.get();
+    s->mappings.emplace(handle, std::move(mapping));
+    params->mappedResource = handle;
+    params->mappedBufferFmt = r->format;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR mapped) {
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (!mapped) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (s->mappings.erase(mapped) == 0) {
+        return NV_ENC_ERR_RESOURCE_NOT_MAPPED;
+    }
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI CreateMVBuffer(void* encoder, NV_ENC_CREATE_MV_BUFFER* params) {
+    if (!params) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (params->version != NV_ENC_CREATE_MV_BUFFER_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    return NV_ENC_ERR_UNSUPPORTED_PARAM;  // no motion-estimation-only mode
+}
+
+NVENCSTATUS NVENCAPI DestroyMVBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
+    SessionLock s(encoder);
+    if (!s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    return buffer ? NV_ENC_ERR_INVALID_PARAM : NV_ENC_ERR_INVALID_PTR;
+}
+
+NVENCSTATUS NVENCAPI DestroyEncoder(void* encoder) {
+    std::unique_ptr<Session> session;
+    {
+        std::lock_guard<std::mutex> registry(g_sessionsMutex);
+        auto it = g_sessions.find(encoder);
+        if (it == g_sessions.end()) {
+            return NV_ENC_ERR_INVALID_PTR;
+        }
+        session = std::move(it->second);
+        g_sessions.erase(it);
+    }
+    // Let a call already inside the session finish before it goes.
+    std::lock_guard<std::mutex> wait(session->mutex);
+    return NV_ENC_SUCCESS;
+}
+
+}  // namespace
+}  // namespace camfx::swenc
+
+extern "C" {
+
+void camfxSetEncoderInfoSink(CamfxEncoderInfoSink sink) {
+    camfx::swenc::g_infoSink.store(sink ? sink : &camfx::swenc::WriteLine);
+}
+
+NVENCSTATUS NVENCAPI NvEncodeAPIGetMaxSupportedVersion(uint32_t* version) {
+    if (!version) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    *version = camfx::swenc::kMaxSupportedVersion;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
+    using namespace camfx::swenc;
+    if (!list) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (list->version != NV_ENCODE_API_FUNCTION_LIST_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    list->nvEncOpenEncodeSession = &OpenEncodeSession;
+    list->nvEncGetEncodeCaps = &GetEncodeCaps;
+    list->nvEncInitializeEncoder = &InitializeEncoder;
+    list->nvEncCreateBitstreamBuffer = &CreateBitstreamBuffer;
+    list->nvEncDestroyBitstreamBuffer = &DestroyBitstreamBuffer;
+    list->nvEncEncodePicture = &EncodePicture;
+    list->nvEncLockBitstream = &LockBitstream;
+    list->nvEncUnlockBitstream = &UnlockBitstream;
+    list->nvEncRegisterAsyncEvent = &RegisterAsyncEvent;
+    list->nvEncUnregisterAsyncEvent = &UnregisterAsyncEvent;
+    list->nvEncMapInputResource = &MapInputResource;
+    list->nvEncUnmapInputResource = &UnmapInputResource;
+    list->nvEncDestroyEncoder = &DestroyEncoder;
+    list->nvEncOpenEncodeSessionEx = &OpenEncodeSessionEx;
+    list->nvEncRegisterResource = &RegisterResource;
+    list->nvEncUnregisterResource = &UnregisterResource;
+    list->nvEncCreateMVBuffer = &CreateMVBuffer;
+    list->nvEncDestroyMVBuffer = &DestroyMVBuffer;
+    list->nvEncGetEncodePresetConfigEx = &GetEncodePresetConfigEx;
+    return NV_ENC_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,185 @@
+#include "presets.h"
+
+#include <cstring>
+
+namespace camfx::swenc {
+
+namespace {
+
+// HEVC preset table. The P-preset picks libx265's speed; the tuning picks the
+// picture structure:
+//
+//   preset  x265 preset   high quality: GOP  P interval  lookahead
+//   P1      ultrafast                   250  1           0
+//   P2      ultrafast                   250  1           0
+//   P3      ultrafast                   250  4           5
+//   P4      superfast                   250  4           10
+//   P5      veryfast                    250  4           15
+//   P6      faster                      250  4           15
+//   P7      medium                      250  4           20
+//
+// Low-latency and ultra-low-latency tuning: infinite GOP (one IDR), P interval 1
+// (no B pictures), no lookahead, and x265's "zerolatency" tune, so each picture's
+// access unit is ready when its submission returns. Lossless tuning: constant QP 0.
+// Every other tuning: constant quality (VBR with no bitrate, target quality 28, which
+// becomes x265's CRF 28).
+//
+// P3 low latency is what the application records with, so it maps to libx265's fastest
+// preset. On the 2-core development machine (2.6 GHz) ultrafast with zerolatency takes
+// about 39 ms of processor time per 1280x720 test-pattern picture: about 45 fps with both
+// cores, about 25 fps beside a thread that keeps one core busy as the viewer does;
+// superfast reaches about 15 fps there (bench/encoder_bench.cpp). No stock preset keeps
+// 30 fps beside a busy viewer on that machine; the recorder then drops frames rather
+// than wait.
+struct PresetRow {
+    const char* x265Preset;
+    int frameIntervalP;
+    int lookahead;
+};
+
+constexpr PresetRow kPresets[7] = {
+    {"ultrafast", 1, 0}, {"ultrafast", 1, 0}, {"ultrafast", 4, 5}, {"superfast", 4, 10},
+    {"veryfast", 4, 15}, {"faster", 4, 15},   {"medium", 4, 20},
+};
+
+constexpr int kGopLength = 250;
+// x265 refuses more consecutive B pictures and a deeper lookahead.
+constexpr int kMaxBframes = 16;
+constexpr int kMaxLookahead = 250;
+constexpr uint32_t kMaxQp = 51;
+
+bool SameGuid(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+}  // namespace
+
+int PresetNumber(const GUID& preset) {
+    const GUID* presets[7] = {&NV_ENC_PRESET_P1_GUID, &NV_ENC_PRESET_P2_GUID,
+                              &NV_ENC_PRESET_P3_GUID, &NV_ENC_PRESET_P4_GUID,
+                              &NV_ENC_PRESET_P5_GUID, &NV_ENC_PRESET_P6_GUID,
+                              &NV_ENC_PRESET_P7_GUID};
+    for (int i = 0; i < 7; ++i) {
+        if (SameGuid(preset, *presets[i])) {
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+bool IsLowLatency(NV_ENC_TUNING_INFO tuning) {
+    return tuning == NV_ENC_TUNING_INFO_LOW_LATENCY ||
+           tuning == NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY;
+}
+
+void FillPresetConfig(int preset, NV_ENC_TUNING_INFO tuning, NV_ENC_CONFIG* config) {
+    const PresetRow& row = kPresets[preset - 1];
+    uint32_t version = config->version;
+    std::memset(config, 0, sizeof(*config));
+    config->version = version;
+
+    const bool lowLatency = IsLowLatency(tuning);
+    config->gopLength = lowLatency ? NVENC_INFINITE_GOPLENGTH : kGopLength;
+    config->frameIntervalP = lowLatency ? 1 : row.frameIntervalP;
+
+    NV_ENC_RC_PARAMS& rc = config->rcParams;
+    rc.version = NV_ENC_RC_PARAMS_VER;
+    rc.lookaheadDepth = static_cast<uint16_t>(lowLatency ? 0 : row.lookahead);
+    if (tuning == NV_ENC_TUNING_INFO_LOSSLESS) {
+        rc.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
+        rc.constQP = {0, 0, 0};
+    } else {
+        rc.rateControlMode = NV_ENC_PARAMS_RC_VBR;
+        rc.targetQuality = kDefaultQuality;
+        rc.constQP = {28, 31, 25};
+    }
+
+    NV_ENC_CONFIG_HEVC& hevc = config->encodeCodecConfig.hevcConfig;
+    hevc.chromaFormatIDC = 1;
+    hevc.idrPeriod = config->gopLength;
+    hevc.inputBitDepth = NV_ENC_BIT_DEPTH_8;
+    hevc.outputBitDepth = NV_ENC_BIT_DEPTH_8;
+}
+
+NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_CONFIG& config,
+                            EncoderSettings* s) {
+    const NV_ENC_CONFIG_HEVC& hevc = config.encodeCodecConfig.hevcConfig;
+    const NV_ENC_RC_PARAMS& rc = config.rcParams;
+    if (rc.version != 0 && rc.version != NV_ENC_RC_PARAMS_VER) {
+        return NV_ENC_ERR_INVALID_VERSION;
+    }
+    // HEVC Main only: 8-bit 4:2:0 (0 leaves the choice to the encoder).
+    if (hevc.chromaFormatIDC > 1) {
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+    if ((hevc.inputBitDepth != 0 && hevc.inputBitDepth != NV_ENC_BIT_DEPTH_8) ||
+        (hevc.outputBitDepth != 0 && hevc.outputBitDepth != NV_ENC_BIT_DEPTH_8)) {
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+    if (config.frameIntervalP < 0 || config.frameIntervalP > kMaxBframes + 1 ||
+        rc.lookaheadDepth > kMaxLookahead) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+
+    s->x265Preset = kPresets[preset - 1].x265Preset;
+    s->zeroLatency = IsLowLatency(tuning);
+    s->bframes = config.frameIntervalP > 1 ? config.frameIntervalP - 1 : 0;
+    s->lookahead = rc.lookaheadDepth;
+
+    // The IDR period wins over the GOP length, as in the hardware encoder; an
+    // infinite one gives a single IDR; 0 leaves x265's default.
+    uint32_t period = hevc.idrPeriod != 0 ? hevc.idrPeriod : config.gopLength;
+    if (period == NVENC_INFINITE_GOPLENGTH) {
+        s->keyframeInterval = -1;
+    } else if (period == 0) {
+        s->keyframeInterval = kGopLength;
+    } else if (period > static_cast<uint32_t>(INT32_MAX)) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    } else {
+        s->keyframeInterval = static_cast<int>(period);
+    }
+
+    const uint32_t kbps = rc.averageBitRate / 1000;
+    switch (rc.rateControlMode) {
+        case NV_ENC_PARAMS_RC_CONSTQP:
+            if (rc.constQP.qpIntra > kMaxQp || rc.constQP.qpInterP > kMaxQp ||
+                rc.constQP.qpInterB > kMaxQp) {
+                return NV_ENC_ERR_INVALID_PARAM;
+            }
+            s->rateControl = RateControl::ConstQp;
+            s->qpIntra = static_cast<int>(rc.constQP.qpIntra);
+            s->qpInterP = static_cast<int>(rc.constQP.qpInterP);
+            s->qpInterB = static_cast<int>(rc.constQP.qpInterB);
+            break;
+        case NV_ENC_PARAMS_RC_VBR:
+            if (rc.averageBitRate == 0) {
+                if (rc.targetQuality > kMaxQp) {
+                    return NV_ENC_ERR_INVALID_PARAM;
+                }
+                s->rateControl = RateControl::ConstQuality;
+                s->quality = rc.targetQuality != 0 ? rc.targetQuality : kDefaultQuality;
+            } else {
+                if (kbps == 0) {
+                    return NV_ENC_ERR_INVALID_PARAM;
+                }
+                s->rateControl = RateControl::AverageBitrate;
+                s->bitrateKbps = static_cast<int>(kbps);
+                s->maxBitrateKbps = static_cast<int>(rc.maxBitRate / 1000);
+                s->vbvBufferKbits = static_cast<int>(rc.vbvBufferSize / 1000);
+            }
+            break;
+        case NV_ENC_PARAMS_RC_CBR:
+            if (kbps == 0) {
+                return NV_ENC_ERR_INVALID_PARAM;
+            }
+            s->rateControl = RateControl::ConstBitrate;
+            s->bitrateKbps = static_cast<int>(kbps);
+            s->vbvBufferKbits = static_cast<int>(rc.vbvBufferSize / 1000);
+            break;
+        default:
+            return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
+    return NV_ENC_SUCCESS;
+}
+
+}  // namespace camfx::swenc

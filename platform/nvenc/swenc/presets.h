@@ -1,0 +1,33 @@
+// The software encoder's preset table and the translation of an NVENC configuration
+// into libx265 settings.
+#pragma once
+
+#ifndef CAMFX_SWENC_INTERNAL
+#error "presets.h is private to camfx_nvenc_sw"
+#endif
+
+#include "hevc_encoder.h"
+#include "nvEncodeAPI.h"
+
+namespace camfx::swenc {
+
+// Quality used when a configuration asks for constant quality without a target. 26 rather
+// than libx265's 28: the swirled mosaic, the hardest picture the viewer shows, then keeps
+// 30 dB (28 gave 29.8 dB) for about 8% more encoding time.
+constexpr int kDefaultQuality = 26;
+
+// 1 to 7 for NV_ENC_PRESET_P1_GUID .. P7, 0 for any other GUID.
+int PresetNumber(const GUID& preset);
+
+bool IsLowLatency(NV_ENC_TUNING_INFO tuning);
+
+// Fills config (all but its version word) with the table's HEVC configuration for
+// preset number 1..7 and a valid tuning.
+void FillPresetConfig(int preset, NV_ENC_TUNING_INFO tuning, NV_ENC_CONFIG* config);
+
+// Translates a configuration into x265 settings; NV_ENC_SUCCESS or the status for the
+// first field the software encoder cannot honour.
+NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_CONFIG& config,
+                            EncoderSettings* settings);
+
+}  // namespace camfx::swenc

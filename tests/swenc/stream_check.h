@@ -1,0 +1,109 @@
+// Test support for the software encoder: the test-pattern picture in NV12, and FFmpeg's
+// own tools to read back what the encoder wrote.
+#pragma once
+
+#include <unistd.h>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace swenc_test {
+
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+constexpr size_t kNv12Bytes = size_t(kWidth) * kHeight * 3 / 2;
+
+// Frame n of the test pattern, converted to NV12 with the BT.601 limited-range integer
+// formulas, chroma taken from the top-left pixel of each 2x2 block.
+inline std::vector<uint8_t> PatternNv12(int n, int width = kWidth, int height = kHeight) {
+    std::vector<uint8_t> out(size_t(width) * height * 3 / 2);
+    auto bgr = [n](int x, int y, int* r, int* g, int* b) {
+        *b = (x + 2 * n) % 256;
+        *g = (y + n) % 256;
+        *r = ((x / 64 + y / 64) % 2) ? 255 : 0;
+    };
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            int r, g, b;
+            bgr(x, y, &r, &g, &b);
+            out[size_t(y) * width + x] = uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+        }
+    }
+    uint8_t* uv = out.data() + size_t(width) * height;
+    for (int y = 0; y < height / 2; ++y) {
+        for (int x = 0; x < width / 2; ++x) {
+            int r, g, b;
+            bgr(2 * x, 2 * y, &r, &g, &b);
+            uv[size_t(y) * width + 2 * x] =
+                uint8_t(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
+            uv[size_t(y) * width + 2 * x + 1] =
+                uint8_t(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
+        }
+    }
+    return out;
+}
+
+// PSNR over all samples of two equally sized 8-bit pictures; 99 when identical.
+inline double Psnr(const uint8_t* a, const uint8_t* b, size_t bytes) {
+    double sum = 0.0;
+    for (size_t i = 0; i < bytes; ++i) {
+        const double d = double(a[i]) - double(b[i]);
+        sum += d * d;
+    }
+    if (sum == 0.0) {
+        return 99.0;
+    }
+    return 10.0 * std::log10(255.0 * 255.0 * double(bytes) / sum);
+}
+
+inline std::string Run(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        return output;
+    }
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+        output.append(buffer, got);
+    }
+    pclose(pipe);
+    return output;
+}
+
+inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// What ffprobe says about the first video stream of a raw HEVC file, as "key=value" lines
+// (codec_name, profile, width, height, r_frame_rate, nb_read_frames).
+inline std::string Probe(const std::string& path) {
+    return Run(
+        "ffprobe -v error -f hevc -count_frames -select_streams v:0 -show_entries "
+        "stream=codec_name,profile,width,height,r_frame_rate,nb_read_frames "
+        "-of default=noprint_wrappers=1 '" +
+        path + "' 2>&1");
+}
+
+// Every frame FFmpeg's decoder reads from a raw HEVC file, as NV12, concatenated.
+inline std::vector<uint8_t> DecodeNv12(const std::string& hevcPath, const std::string& rawPath) {
+    Run("ffmpeg -v error -y -f hevc -i '" + hevcPath + "' -f rawvideo -pix_fmt nv12 '" + rawPath +
+        "' 2>&1");
+    return ReadFile(rawPath);
+}
+
+inline std::string TempPath(const std::string& name) {
+    return "/tmp/camfx_swenc_" + std::to_string(::getpid()) + "_" + name;
+}
+
+}  // namespace swenc_test
