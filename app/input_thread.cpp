@@ -1,6 +1,10 @@
 #include "input_thread.h"
 
 #include <GLFW/glfw3.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -59,7 +63,11 @@ void applyRequestedTitle() {
 }
 
 void inputThreadBody() {
-    // Polls without sleeping; yielding only lets the other threads have the core sooner.
+    // The thread polls without sleeping, so it runs only on time no other thread wants: on
+    // two cores a busy poll at normal priority takes what the frame loop and the encoder need.
+    sched_param idle{};
+    if (sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
     while (running.load(std::memory_order_relaxed)) {
         for (int key = kFirstEffectKey; key <= kLastEffectKey; ++key) {
             if (keyDown(key)) {

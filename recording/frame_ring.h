@@ -6,6 +6,7 @@
 
 #include <cuda_runtime.h>
 
+#include <chrono>
 #include <thread>
 
 #include "frame.h"
@@ -23,6 +24,8 @@ inline bool offerToRing(const uint8_t* frame) {
     return true;
 }
 
+constexpr std::chrono::microseconds kIdlePollInterval{500};
+
 // Consumer: until `running` is clear, hands every filled slot, in order, to
 // encode(const uint8_t* buffer) and frees it once encode has returned.
 template <typename Encode>
@@ -34,8 +37,10 @@ void drainRing(Encode&& encode) {
             slot.empty.store(true, std::memory_order_release);
             readCount.fetch_add(1);
         } else {
-            // A poll, not a wait: yielding only lets the other threads have the core.
-            std::this_thread::yield();
+            // Still a poll of the flag alone, but an idle consumer naps between looks: a busy
+            // poll would take a core from the frame loop and the encoder. A frame waits at
+            // most one nap, far below a frame's time.
+            std::this_thread::sleep_for(kIdlePollInterval);
         }
     }
 }

@@ -57,6 +57,7 @@ class Ring : public ::testing::Test {
     static constexpr int kFrames = 16;
     std::vector<uint8_t*> frames;
     std::atomic<bool> stalled{false};
+    std::atomic<bool> encoding{false};  // the consumer has taken its first frame
     std::vector<int> seen;  // consumer's; read after join
     bool complete = true;
     std::thread consumer;

@@ -1,0 +1,156 @@
+// The display under a real GL context: shader error reports, and the texture that CUDA writes
+// through its registered surface and that GL then samples.
+#include <glad/gl.h>
+
+#include <GLFW/glfw3.h>
+#include <cuda_gl_interop.h>
+#include <cuda_runtime.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "display.h"
+#include "frame.h"
+#include "launch.h"
+
+namespace {
+
+class Display : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (std::getenv("DISPLAY") == nullptr || !glfwInit()) return;
+        glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+        glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
+        glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
+        glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
+        window = glfwCreateWindow(64, 64, "display test", nullptr, nullptr);
+        if (window == nullptr) return;
+        glfwMakeContextCurrent(window);
+        loaded = gladLoadGL(glfwGetProcAddress) != 0;
+    }
+    static void TearDownTestSuite() {
+        if (window != nullptr) glfwDestroyWindow(window);
+        glfwTerminate();
+    }
+    void SetUp() override {
+        if (!loaded) GTEST_SKIP() << "needs an X display with OpenGL 3.3";
+    }
+
+    static GLFWwindow* window;
+    static bool loaded;
+};
+GLFWwindow* Display::window = nullptr;
+bool Display::loaded = false;
+
+TEST_F(Display, TheProgramBuildsWithoutReports) {
+    testing::internal::CaptureStderr();
+    ShaderProgram program(vertexShaderSource, fragmentShaderSource);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    GLint linked = GL_FALSE;
+    glGetProgramiv(program.programId, GL_LINK_STATUS, &linked);
+    EXPECT_EQ(linked, GL_TRUE);
+}
+
+TEST_F(Display, ABrokenShaderReportsItsCompileErrorThenTheLinkErrorAndGoesOn) {
+    testing::internal::CaptureStderr();
+    ShaderProgram program("#version 330 core\nvoid main() { undefined_call(); }",
+                          fragmentShaderSource);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(err.rfind("Vertex Shader Compilation Error\n", 0), 0u) << err;
+    const size_t link = err.find("Shader Program Linking Error\n");
+    EXPECT_NE(link, std::string::npos) << err;
+    EXPECT_EQ(err.find("Fragment Shader Compilation Error"), std::string::npos);
+    EXPECT_NE(program.programId, 0u);
+}
+
+TEST_F(Display, ALongInfoLogIsCutAt1023Characters) {
+    std::string source = "#version 330 core\nvoid main() {\n";
+    for (int i = 0; i < 200; ++i) source += "  undefined_" + std::to_string(i) + " = 1;\n";
+    source += "}";
+    testing::internal::CaptureStderr();
+    ShaderProgram program(vertexShaderSource, source.c_str());
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string caption = "Fragment Shader Compilation Error\n";
+    ASSERT_EQ(err.rfind(caption, 0), 0u) << err.substr(0, 200);
+    // The log is cut to 1023 characters, then the report's own newline follows.
+    EXPECT_EQ(err[caption.size() + 1023], '\n');
+    EXPECT_EQ(err.find("Shader Program Linking Error\n"), caption.size() + 1024);
+}
+
+TEST_F(Display, AThreeChannelTextureHasNoCudaView) {
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 16, 16, 0, GL_RGB, GL_UNSIGNED_BYTE, nullptr);
+    cudaGraphicsResource_t resource = nullptr;
+    EXPECT_EQ(cudaGraphicsGLRegisterImage(&resource, texture, GL_TEXTURE_2D,
+                                          cudaGraphicsRegisterFlagsWriteDiscard),
+              cudaErrorInvalidValue);
+    cudaGetLastError();
+    glDeleteTextures(1, &texture);
+}
+
+TEST_F(Display, ASurfaceNeedsTheLoadStoreRegistration) {
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 16, 16, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    cudaGraphicsResource_t resource = nullptr;
+    ASSERT_EQ(cudaGraphicsGLRegisterImage(&resource, texture, GL_TEXTURE_2D,
+                                          cudaGraphicsRegisterFlagsWriteDiscard),
+              cudaSuccess);
+    ASSERT_EQ(cudaGraphicsMapResources(1, &resource, nullptr), cudaSuccess);
+    cudaArray_t array = nullptr;
+    ASSERT_EQ(cudaGraphicsSubResourceGetMappedArray(&array, resource, 0, 0), cudaSuccess);
+    cudaResourceDesc description{};
+    description.resType = cudaResourceTypeArray;
+    description.res.array.array = array;
+    cudaSurfaceObject_t surface = 0;
+    EXPECT_EQ(cudaCreateSurfaceObject(&surface, &description), cudaErrorInvalidValue);
+    cudaGetLastError();
+    cudaGraphicsUnmapResources(1, &resource, nullptr);
+    cudaGraphicsUnregisterResource(resource);
+    glDeleteTextures(1, &texture);
+}
+
+TEST_F(Display, TheBlitReachesTheTextureUprightOnUnmap) {
+    GLuint texture = 0;
+    cudaGraphicsResource_t resource = nullptr;
+    createDisplayTexture(&texture, &resource);
+    ASSERT_NE(resource, nullptr);
+    cudaArray_t array = nullptr;
+    cudaSurfaceObject_t surface = 0;
+    createDisplaySurface(resource, nullptr, &array, &surface);
+    ASSERT_NE(surface, 0u);
+
+    std::vector<uint8_t> frame(FRAME_BYTES, 0);
+    frame[0] = 10, frame[1] = 20, frame[2] = 30;  // pixel (0, 0): blue, green, red
+    uint8_t* device = nullptr;
+    cudaMalloc(reinterpret_cast<void**>(&device), FRAME_BYTES);
+    cudaMemcpy(device, frame.data(), FRAME_BYTES, cudaMemcpyHostToDevice);
+    launchBlitGl(dim3(80, 45, 1), dim3(16, 16, 1), nullptr, device, surface, FRAME_WIDTH,
+                 FRAME_HEIGHT);
+    ASSERT_EQ(cudaGraphicsUnmapResources(1, &resource, nullptr), cudaSuccess);
+    EXPECT_EQ(cudaGraphicsUnmapResources(1, &resource, nullptr), cudaErrorNotMapped);
+    cudaGetLastError();
+
+    std::vector<uint8_t> texels(static_cast<size_t>(FRAME_WIDTH) * FRAME_HEIGHT * 4);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+    const size_t topRow = static_cast<size_t>(FRAME_HEIGHT - 1) * FRAME_WIDTH * 4;
+    EXPECT_EQ(texels[topRow + 0], 30);
+    EXPECT_EQ(texels[topRow + 1], 20);
+    EXPECT_EQ(texels[topRow + 2], 10);
+    EXPECT_EQ(texels[topRow + 3], 255);
+    EXPECT_EQ(texels[3], 255);
+    EXPECT_EQ(texels[0], 0);
+
+    cudaDestroySurfaceObject(surface);
+    cudaFree(device);
+    cudaGraphicsUnregisterResource(resource);
+    glDeleteTextures(1, &texture);
+}
+
+}  // namespace
