@@ -7,8 +7,10 @@
 #include "pixel_formulas.h"
 
 // The swirl is arithmetic-bound: an AVX2/FMA clone lets the compiler vectorise its row
-// loop (hardware fused multiply-adds); other processors run the portable clone.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+// loop (hardware fused multiply-adds); other processors run the portable clone. Not under
+// ThreadSanitizer, whose instrumented clone resolver would run before its runtime starts.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
+    !defined(__SANITIZE_THREAD__)
 #define CAMFX_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define CAMFX_VECTOR_CLONES
