@@ -131,6 +131,16 @@ TEST_F(Recording, RecordsThePictureWithAllFourEffects) {
     checkRecording(0x0F);
 }
 
+// All three threads at work without keys, which a slow (race-checking) build could miss:
+// recording from the first frame until the window closes.
+TEST_F(Recording, RecordsFromTheFirstFrameUntilTheWindowCloses) {
+    start({"--fps=30", "--record", "--seconds=4"});
+    ASSERT_EQ(app->waitForExit(60s), 0) << app->standardError();
+    const int encoded = reported(app->standardError(), "encoded");
+    EXPECT_GT(encoded, 0) << app->standardError();
+    EXPECT_EQ(probe(file()).frames, encoded);
+}
+
 class UnwritableRecording : public ViewerTest {
   protected:
     // Records for a second and closes; the viewer must keep running and end normally.
