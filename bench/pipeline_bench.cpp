@@ -1,5 +1,5 @@
-// The whole host-flavor pipeline with the test-pattern camera, all effects on and recording
-// from the first frame: frames shown and recorded per second, and frames dropped by the ring.
+// The whole host-flavor pipeline with the test-pattern camera, recording from the first
+// frame: frames shown and recorded per second, and frames dropped by the ring.
 // Runs the real viewer (camfx-testapp) for a few seconds per case; needs an X display.
 #include <benchmark/benchmark.h>
 
@@ -14,7 +14,8 @@ namespace {
 
 double reported(const std::string& text, const std::string& name) {
     std::smatch match;
-    if (!std::regex_search(text, match, std::regex(name + "=([0-9.]+)"))) return -1;
+    if (!std::regex_search(text, match, std::regex(name + "=([0-9.]+)")))
+        return -1;
     return std::stod(match[1]);
 }
 
@@ -24,12 +25,14 @@ void Pipeline(benchmark::State& state) {
         return;
     }
     const int fps = static_cast<int>(state.range(0));
+    const std::string effects = std::to_string(state.range(1));
     double shown = 0, recorded = 0, dropped = 0, seconds = 0;
     for (auto _ : state) {
         TempDir dir;
-        ChildProcess viewer(CAMFX_TESTAPP,
-                            {"--fps=" + std::to_string(fps), "--record", "--seconds=8"},
-                            dir.path());
+        ChildProcess viewer(
+            CAMFX_TESTAPP,
+            {"--fps=" + std::to_string(fps), "--effects=" + effects, "--record", "--seconds=8"},
+            dir.path());
         if (viewer.waitForExit(std::chrono::seconds(60)) != 0) {
             state.SkipWithError("the viewer failed");
             return;
@@ -48,7 +51,16 @@ void Pipeline(benchmark::State& state) {
 
 }  // namespace
 
-// 30: the camera paces the loop at 30 frames a second; 0: as fast as the pipeline goes.
-BENCHMARK(Pipeline)->Arg(30)->Arg(0)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+// First argument: 30, the camera paces the loop at 30 frames a second; 0, as fast as the
+// pipeline goes. Second: the effect mask, all four (15) or none (0).
+BENCHMARK(Pipeline)
+    ->ArgNames({"fps", "effects"})
+    ->Args({30, 15})
+    ->Args({0, 15})
+    ->Args({30, 0})
+    ->Args({0, 0})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -1,7 +1,7 @@
 // The real viewer with a test camera, for end-to-end tests:
 //   camfx-testapp [--camera=pattern|closed|gray|small|failing] [--fps=N]
 //                 [--fail=DRIVER_CALL:RESULT] [--frame-log=PATH] [--record]
-//                 [--seconds=N]
+//                 [--seconds=N] [--effects=MASK]
 // After a normal close it writes the pipeline's final state on standard error. The frame log
 // has one line per camera read: the frame number, the GLFW time taken just before the read
 // (the swirl's clock) and whether recording was on.
@@ -75,6 +75,8 @@ int main(int argc, char** argv) {
             options.fps = std::stod(argument.substr(6));
         } else if (argument.rfind("--frame-log=", 0) == 0) {
             frameLog = argument.substr(12);
+        } else if (argument.rfind("--effects=", 0) == 0) {
+            effectMask = static_cast<uint8_t>(std::stoi(argument.substr(10), nullptr, 0));
         } else if (argument == "--record") {
             recording = true;
         } else if (argument.rfind("--seconds=", 0) == 0) {
