@@ -118,6 +118,16 @@ class SessionLock {
     std::unique_lock<std::mutex> m_lock;
 };
 
+// The checks every entry makes first: a null structure or a session that is not live is
+// NV_ENC_ERR_INVALID_PTR, a structure of another version NV_ENC_ERR_INVALID_VERSION.
+template <typename Params>
+NVENCSTATUS Admit(const SessionLock& s, const Params* params, uint32_t version) {
+    if (!params || !s) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    return params->version == version ? NV_ENC_SUCCESS : NV_ENC_ERR_INVALID_VERSION;
+}
+
 template <typename T>
 T* Find(std::map<void*, std::unique_ptr<T>>& objects, void* handle) {
     auto it = objects.find(handle);
@@ -400,15 +410,9 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
 }
 
 NVENCSTATUS NVENCAPI CreateBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* params) {
-    if (!params) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (params->version != NV_ENC_CREATE_BITSTREAM_BUFFER_VER) {
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (NVENCSTATUS status = Admit(s, params, NV_ENC_CREATE_BITSTREAM_BUFFER_VER)) {
+        return status;
     }
     auto buffer = std::make_unique<Bitstream>();
     void* handle = buffer.get();
@@ -440,15 +444,9 @@ NVENCSTATUS NVENCAPI DestroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buf
 }
 
 NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* pic) {
-    if (!pic) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (pic->version != NV_ENC_PIC_PARAMS_VER) {
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (NVENCSTATUS status = Admit(s, pic, NV_ENC_PIC_PARAMS_VER)) {
+        return status;
     }
     if (!s->initialized) {
         return NV_ENC_ERR_ENCODER_NOT_INITIALIZED;
@@ -503,15 +501,9 @@ NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* pic) {
 }
 
 NVENCSTATUS NVENCAPI LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* lock) {
-    if (!lock) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (lock->version != NV_ENC_LOCK_BITSTREAM_VER) {
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (NVENCSTATUS status = Admit(s, lock, NV_ENC_LOCK_BITSTREAM_VER)) {
+        return status;
     }
     if (!lock->outputBitstream) {
         return NV_ENC_ERR_INVALID_PTR;
@@ -568,15 +560,9 @@ NVENCSTATUS NVENCAPI UnlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
 }
 
 NVENCSTATUS NVENCAPI RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params) {
-    if (!params) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (params->version != NV_ENC_EVENT_PARAMS_VER) {
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (NVENCSTATUS status = Admit(s, params, NV_ENC_EVENT_PARAMS_VER)) {
+        return status;
     }
     if (!params->completionEvent) {
         return NV_ENC_ERR_INVALID_EVENT;
@@ -587,15 +573,9 @@ NVENCSTATUS NVENCAPI RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* para
 }
 
 NVENCSTATUS NVENCAPI UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params) {
-    if (!params) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (params->version != NV_ENC_EVENT_PARAMS_VER) {
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (NVENCSTATUS status = Admit(s, params, NV_ENC_EVENT_PARAMS_VER)) {
+        return status;
     }
     for (auto it = s->events.begin(); it != s->events.end(); ++it) {
         if (*it == params->completionEvent) {
@@ -607,15 +587,9 @@ NVENCSTATUS NVENCAPI UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* pa
 }
 
 NVENCSTATUS NVENCAPI RegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* params) {
-    if (!params) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (params->version != NV_ENC_REGISTER_RESOURCE_VER) {
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (NVENCSTATUS status = Admit(s, params, NV_ENC_REGISTER_RESOURCE_VER)) {
+        return status;
     }
     if (!params->resourceToRegister) {
         return NV_ENC_ERR_INVALID_PTR;
@@ -661,15 +635,9 @@ NVENCSTATUS NVENCAPI UnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR res
 }
 
 NVENCSTATUS NVENCAPI MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* params) {
-    if (!params) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (params->version != NV_ENC_MAP_INPUT_RESOURCE_VER) {
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (NVENCSTATUS status = Admit(s, params, NV_ENC_MAP_INPUT_RESOURCE_VER)) {
+        return status;
     }
     Registration* r = Find(s->registrations, params->registeredResource);
     if (!r) {
@@ -699,15 +667,9 @@ NVENCSTATUS NVENCAPI UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR mapped) 
 }
 
 NVENCSTATUS NVENCAPI CreateMVBuffer(void* encoder, NV_ENC_CREATE_MV_BUFFER* params) {
-    if (!params) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (params->version != NV_ENC_CREATE_MV_BUFFER_VER) {
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (NVENCSTATUS status = Admit(s, params, NV_ENC_CREATE_MV_BUFFER_VER)) {
+        return status;
     }
     return NV_ENC_ERR_UNSUPPORTED_PARAM;  // no motion-estimation-only mode
 }
