@@ -8,10 +8,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "FakeNvEncodeApi.h"
 #include "NvEncoder/NvEncoderCuda.h"
 #include "cuda_host.h"
+
+using fakenvenc::callCount;
+using fakenvenc::fake;
 
 class ProbeEncoder : public NvEncoderCuda {
   public:
@@ -52,7 +56,16 @@ struct EncoderOptions {
     bool motionOnly = false;
     bool videoMemoryOutput = false;
     bool ivf = true;
+    // Chainable edits of the defaults above.
+    EncoderOptions& Format(NV_ENC_BUFFER_FORMAT f) { return format = f, *this; }
+    EncoderOptions& Size(uint32_t w, uint32_t h) { return width = w, height = h, *this; }
+    EncoderOptions& Delay(uint32_t d) { return extraDelay = d, *this; }
+    EncoderOptions& MotionOnly() { return motionOnly = true, *this; }
+    EncoderOptions& VideoMemory() { return videoMemoryOutput = true, *this; }
+    EncoderOptions& NoIvf() { return ivf = false, *this; }
 };
+
+using Packets = std::vector<std::vector<uint8_t>>;
 
 // The caller's pair of structures, linked as the application links them.
 struct EncoderRequest {
@@ -67,6 +80,18 @@ struct EncoderRequest {
     }
     EncoderRequest(const EncoderRequest&) = delete;
 };
+
+// CreateDefaultEncoderParams, by default as the application calls it.
+inline void Defaults(ProbeEncoder& encoder, EncoderRequest& request,
+                     GUID codec = NV_ENC_CODEC_HEVC_GUID, GUID preset = NV_ENC_PRESET_P3_GUID,
+                     NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY) {
+    encoder.CreateDefaultEncoderParams(&request.params, codec, preset, tuning);
+}
+
+inline void EncodeFrames(ProbeEncoder& encoder, Packets& packets, int count) {
+    for (int i = 0; i < count; ++i)
+        encoder.EncodeFrame(packets);
+}
 
 class EncoderTest : public ::testing::Test {
   protected:
@@ -97,8 +122,7 @@ class EncoderTest : public ::testing::Test {
                                               GUID codec = NV_ENC_CODEC_HEVC_GUID) {
         auto encoder = Make(o);
         EncoderRequest request;
-        encoder->CreateDefaultEncoderParams(&request.params, codec, NV_ENC_PRESET_P3_GUID,
-                                            NV_ENC_TUNING_INFO_LOW_LATENCY);
+        Defaults(*encoder, request, codec);
         encoder->CreateEncoder(&request.params);
         return encoder;
     }

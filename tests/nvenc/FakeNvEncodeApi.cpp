@@ -74,6 +74,13 @@ void checkSession(void* encoder) {
         fake().misuse.push_back("call on an unknown session");
 }
 
+// enter() for a call on a session.
+NVENCSTATUS enterOn(const char* function, void* encoder) {
+    const NVENCSTATUS status = enter(function);
+    checkSession(encoder);
+    return status;
+}
+
 NVENCSTATUS NVENCAPI openEncodeSession(void*, uint32_t, void**) {
     return enter("nvEncOpenEncodeSession");
 }
@@ -88,8 +95,7 @@ NVENCSTATUS NVENCAPI openEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p
 }
 
 NVENCSTATUS NVENCAPI getEncodeCaps(void* encoder, GUID codec, NV_ENC_CAPS_PARAM* caps, int* value) {
-    const NVENCSTATUS status = enter("nvEncGetEncodeCaps");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncGetEncodeCaps", encoder);
     fake().capsParams.push_back(*caps);
     fake().capsCodecs.push_back(codec);
     if (caps->capsToQuery == NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT)
@@ -100,16 +106,14 @@ NVENCSTATUS NVENCAPI getEncodeCaps(void* encoder, GUID codec, NV_ENC_CAPS_PARAM*
 NVENCSTATUS NVENCAPI getEncodePresetConfigEx(void* encoder, GUID codec, GUID preset,
                                              NV_ENC_TUNING_INFO tuning,
                                              NV_ENC_PRESET_CONFIG* config) {
-    const NVENCSTATUS status = enter("nvEncGetEncodePresetConfigEx");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncGetEncodePresetConfigEx", encoder);
     fake().presetQueries.push_back(PresetQuery{codec, preset, tuning, *config});
     config->presetCfg = fake().preset;
     return status;
 }
 
 NVENCSTATUS NVENCAPI initializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* params) {
-    const NVENCSTATUS status = enter("nvEncInitializeEncoder");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncInitializeEncoder", encoder);
     fake().initParams.push_back(*params);
     NV_ENC_CONFIG config;
     std::memset(&config, 0, sizeof(config));
@@ -120,8 +124,7 @@ NVENCSTATUS NVENCAPI initializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
 }
 
 NVENCSTATUS NVENCAPI createBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* params) {
-    const NVENCSTATUS status = enter("nvEncCreateBitstreamBuffer");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncCreateBitstreamBuffer", encoder);
     fake().bitstreamCreates.push_back(*params);
     if (status != NV_ENC_SUCCESS)
         return status;
@@ -132,8 +135,7 @@ NVENCSTATUS NVENCAPI createBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREA
 }
 
 NVENCSTATUS NVENCAPI destroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    const NVENCSTATUS status = enter("nvEncDestroyBitstreamBuffer");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncDestroyBitstreamBuffer", encoder);
     fake().destroyedBitstreams.push_back(buffer);
     if (fake().liveBitstreams.erase(buffer) == 0)
         fake().misuse.push_back("destroy unknown bitstream");
@@ -141,8 +143,7 @@ NVENCSTATUS NVENCAPI destroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buf
 }
 
 NVENCSTATUS NVENCAPI createMVBuffer(void* encoder, NV_ENC_CREATE_MV_BUFFER* params) {
-    const NVENCSTATUS status = enter("nvEncCreateMVBuffer");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncCreateMVBuffer", encoder);
     fake().mvCreates.push_back(*params);
     if (status != NV_ENC_SUCCESS)
         return status;
@@ -153,8 +154,7 @@ NVENCSTATUS NVENCAPI createMVBuffer(void* encoder, NV_ENC_CREATE_MV_BUFFER* para
 }
 
 NVENCSTATUS NVENCAPI destroyMVBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    const NVENCSTATUS status = enter("nvEncDestroyMVBuffer");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncDestroyMVBuffer", encoder);
     fake().destroyedMVBuffers.push_back(buffer);
     if (fake().liveMVBuffers.erase(buffer) == 0)
         fake().misuse.push_back("destroy unknown MV buffer");
@@ -162,8 +162,7 @@ NVENCSTATUS NVENCAPI destroyMVBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
 }
 
 NVENCSTATUS NVENCAPI encodePicture(void* encoder, NV_ENC_PIC_PARAMS* params) {
-    const NVENCSTATUS status = enter("nvEncEncodePicture");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncEncodePicture", encoder);
     State& s = fake();
     s.pictures.push_back(*params);
     if (params->encodePicFlags & NV_ENC_PIC_FLAG_EOS)
@@ -186,8 +185,7 @@ NVENCSTATUS NVENCAPI encodePicture(void* encoder, NV_ENC_PIC_PARAMS* params) {
 }
 
 NVENCSTATUS NVENCAPI lockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* params) {
-    const NVENCSTATUS status = enter("nvEncLockBitstream");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncLockBitstream", encoder);
     State& s = fake();
     s.locks.push_back(*params);
     if (status != NV_ENC_SUCCESS)
@@ -207,8 +205,7 @@ NVENCSTATUS NVENCAPI lockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* params)
 }
 
 NVENCSTATUS NVENCAPI unlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    const NVENCSTATUS status = enter("nvEncUnlockBitstream");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncUnlockBitstream", encoder);
     State& s = fake();
     s.unlocked.push_back(buffer);
     if (status != NV_ENC_SUCCESS)
@@ -223,22 +220,19 @@ NVENCSTATUS NVENCAPI unlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
 }
 
 NVENCSTATUS NVENCAPI registerAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params) {
-    const NVENCSTATUS status = enter("nvEncRegisterAsyncEvent");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncRegisterAsyncEvent", encoder);
     fake().registeredEvents.push_back(*params);
     return status;
 }
 
 NVENCSTATUS NVENCAPI unregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params) {
-    const NVENCSTATUS status = enter("nvEncUnregisterAsyncEvent");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncUnregisterAsyncEvent", encoder);
     fake().unregisteredEvents.push_back(*params);
     return status;
 }
 
 NVENCSTATUS NVENCAPI mapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* params) {
-    const NVENCSTATUS status = enter("nvEncMapInputResource");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncMapInputResource", encoder);
     State& s = fake();
     s.maps.push_back(*params);
     if (status != NV_ENC_SUCCESS)
@@ -254,8 +248,7 @@ NVENCSTATUS NVENCAPI mapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* 
 }
 
 NVENCSTATUS NVENCAPI unmapInputResource(void* encoder, NV_ENC_INPUT_PTR mappedInput) {
-    const NVENCSTATUS status = enter("nvEncUnmapInputResource");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncUnmapInputResource", encoder);
     State& s = fake();
     s.unmapped.push_back(mappedInput);
     if (status != NV_ENC_SUCCESS)
@@ -266,8 +259,7 @@ NVENCSTATUS NVENCAPI unmapInputResource(void* encoder, NV_ENC_INPUT_PTR mappedIn
 }
 
 NVENCSTATUS NVENCAPI registerResource(void* encoder, NV_ENC_REGISTER_RESOURCE* params) {
-    const NVENCSTATUS status = enter("nvEncRegisterResource");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncRegisterResource", encoder);
     State& s = fake();
     s.registrations.push_back(*params);
     if (status != NV_ENC_SUCCESS)
@@ -279,8 +271,7 @@ NVENCSTATUS NVENCAPI registerResource(void* encoder, NV_ENC_REGISTER_RESOURCE* p
 }
 
 NVENCSTATUS NVENCAPI unregisterResource(void* encoder, NV_ENC_REGISTERED_PTR resource) {
-    const NVENCSTATUS status = enter("nvEncUnregisterResource");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncUnregisterResource", encoder);
     State& s = fake();
     s.unregistered.push_back(resource);
     if (s.registered.erase(resource) == 0)
@@ -289,8 +280,7 @@ NVENCSTATUS NVENCAPI unregisterResource(void* encoder, NV_ENC_REGISTERED_PTR res
 }
 
 NVENCSTATUS NVENCAPI destroyEncoder(void* encoder) {
-    const NVENCSTATUS status = enter("nvEncDestroyEncoder");
-    checkSession(encoder);
+    const NVENCSTATUS status = enterOn("nvEncDestroyEncoder", encoder);
     fake().destroyedSessions.push_back(encoder);
     return status;
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "EncoderTestSupport.h"
@@ -84,20 +87,19 @@ TEST(GeometryTest, InvalidFormatsRaiseFromEveryFunction) {
     for (uint32_t value : {0x0u, 0x2u, 0x40000000u, 0x80000000u}) {
         SCOPED_TRACE(testing::Message() << "format 0x" << std::hex << value);
         const auto format = static_cast<NV_ENC_BUFFER_FORMAT>(value);
-        const char* kMessage = "Invalid Buffer format";
-        EXPECT_TRUE(Raises([&] { NvEncoder::GetWidthInBytes(format, 16); },
-                           "NvEncoder::GetWidthInBytes", kMessage, 8));
-        EXPECT_TRUE(Raises([&] { NvEncoder::GetNumChromaPlanes(format); },
-                           "NvEncoder::GetNumChromaPlanes", kMessage, 8));
-        EXPECT_TRUE(Raises([&] { NvEncoder::GetChromaPitch(format, 16); },
-                           "NvEncoder::GetChromaPitch", kMessage, 8));
-        EXPECT_TRUE(Raises([&] { NvEncoder::GetChromaHeight(format, 16); },
-                           "NvEncoder::GetChromaHeight", kMessage, 8));
-        EXPECT_TRUE(Raises([&] { NvEncoder::GetChromaWidthInBytes(format, 16); },
-                           "NvEncoder::GetChromaWidthInBytes", kMessage, 8));
         std::vector<uint32_t> offsets = {1, 2};
-        EXPECT_TRUE(Raises([&] { NvEncoder::GetChromaSubPlaneOffsets(format, 16, 16, offsets); },
-                           "NvEncoder::GetChromaSubPlaneOffsets", kMessage, 8));
+        const std::pair<const char*, std::function<void()>> calls[] = {
+            {"GetWidthInBytes", [&] { NvEncoder::GetWidthInBytes(format, 16); }},
+            {"GetNumChromaPlanes", [&] { NvEncoder::GetNumChromaPlanes(format); }},
+            {"GetChromaPitch", [&] { NvEncoder::GetChromaPitch(format, 16); }},
+            {"GetChromaHeight", [&] { NvEncoder::GetChromaHeight(format, 16); }},
+            {"GetChromaWidthInBytes", [&] { NvEncoder::GetChromaWidthInBytes(format, 16); }},
+            {"GetChromaSubPlaneOffsets",
+             [&] { NvEncoder::GetChromaSubPlaneOffsets(format, 16, 16, offsets); }},
+        };
+        for (const auto& [name, call] : calls)
+            EXPECT_TRUE(
+                Raises(call, std::string("NvEncoder::") + name, "Invalid Buffer format", 8));
         EXPECT_TRUE(offsets.empty());
     }
 }
@@ -131,18 +133,13 @@ TEST_F(FrameSizeTest, TightlyPackedSizeAtTheEncodeSize) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "format 0x" << std::hex << c.format << std::dec << " "
                                         << c.width << "x" << c.height);
-        EncoderOptions options;
-        options.format = c.format;
-        options.width = c.width;
-        options.height = c.height;
-        EXPECT_EQ(Make(options)->GetFrameSize(), c.size);
+        EXPECT_EQ(Make(EncoderOptions().Format(c.format).Size(c.width, c.height))->GetFrameSize(),
+                  c.size);
     }
 }
 
 TEST_F(FrameSizeTest, InvalidFormatRaises) {
-    EncoderOptions options;
-    options.format = static_cast<NV_ENC_BUFFER_FORMAT>(0x40000000);
-    auto encoder = Make(options);
+    auto encoder = Make(EncoderOptions().Format(static_cast<NV_ENC_BUFFER_FORMAT>(0x40000000)));
     EXPECT_TRUE(Raises([&] { encoder->GetFrameSize(); }, "NvEncoder::GetFrameSize",
                        "Invalid Buffer format", 8));
 }

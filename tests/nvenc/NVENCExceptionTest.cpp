@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "EncoderTestSupport.h"
 #include "NvEncoder/NVENCException.h"
 #include "cuda_host.h"
 
@@ -19,24 +20,6 @@ struct Raiser {
     static void Driver(CUresult result) { CUDA_DRV_CHECK(static_cast<CUresult>(result)); }
 };
 
-namespace {
-
-NVENCException Caught(void (*action)()) {
-    try {
-        action();
-    } catch (const NVENCException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "nothing was thrown";
-    return NVENCException("", 0);
-}
-
-std::string AfterAt(const std::string& text) {
-    return text.substr(text.find(" at ") + 4);
-}
-
-}  // namespace
-
 TEST(NVENCExceptionTest, BuildComposesFunctionMessageFileAndLine) {
     const NVENCException e =
         NVENCException::Build("Invalid codec guid", 8, "NvEncoder::CreateEncoder", "a/b.cpp", -7);
@@ -50,35 +33,29 @@ TEST(NVENCExceptionTest, BuildComposesFunctionMessageFileAndLine) {
 }
 
 TEST(NVENCExceptionTest, RaiseCarriesQualifiedFunctionFileAndLine) {
-    const NVENCException e = Caught(&Raiser::Fixed);
-    const int line = Raiser::raiseLine;
-    ASSERT_GT(line, 0);
-    const std::string text = e.what();
-    EXPECT_EQ(text.rfind("Raiser::Fixed : Invalid codec guid at ", 0), 0u) << text;
-    EXPECT_EQ(AfterAt(text), std::string(__FILE__) + ":" + std::to_string(line) + "\n");
-    EXPECT_EQ(e.ErrorCode(), NV_ENC_ERR_INVALID_PARAM);
+    std::string text = "nothing was thrown";
+    EXPECT_TRUE(Raises(
+        [&] {
+            try {
+                Raiser::Fixed();
+            } catch (const NVENCException& e) {
+                text = e.what();
+                throw;
+            }
+        },
+        "Raiser::Fixed", "Invalid codec guid", NV_ENC_ERR_INVALID_PARAM));
+    ASSERT_GT(Raiser::raiseLine, 0);
+    EXPECT_EQ(text.substr(text.find(" at ") + 4),
+              std::string(__FILE__) + ":" + std::to_string(Raiser::raiseLine) + "\n");
 }
 
 TEST(NVENCExceptionTest, CheckCallQuotesTheCallAndTheSignedStatus) {
     EXPECT_NO_THROW(Raiser::Guarded(NV_ENC_SUCCESS));
-    try {
-        Raiser::Guarded(static_cast<NVENCSTATUS>(-1));
-        FAIL() << "nothing was thrown";
-    } catch (const NVENCException& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(
-                      "Raiser::Guarded : Returns(status) returned error -1 at ", 0),
-                  0u)
-            << e.what();
-        EXPECT_EQ(e.ErrorCode(), -1);
-    }
-    try {
-        Raiser::Guarded(NV_ENC_ERR_NEED_MORE_INPUT);  // only success passes
-        FAIL() << "nothing was thrown";
-    } catch (const NVENCException& e) {
-        EXPECT_NE(std::string(e.what()).find("Returns(status) returned error 17 at "),
-                  std::string::npos);
-        EXPECT_EQ(e.ErrorCode(), 17);
-    }
+    EXPECT_TRUE(Raises([] { Raiser::Guarded(static_cast<NVENCSTATUS>(-1)); }, "Raiser::Guarded",
+                       "Returns(status) returned error -1", -1));
+    // Only success passes.
+    EXPECT_TRUE(Raises([] { Raiser::Guarded(NV_ENC_ERR_NEED_MORE_INPUT); }, "Raiser::Guarded",
+                       "Returns(status) returned error 17", 17));
 }
 
 TEST(NVENCExceptionTest, DriverCheckNamesTheResultAndAlwaysCarriesGeneric) {
@@ -86,17 +63,8 @@ TEST(NVENCExceptionTest, DriverCheckNamesTheResultAndAlwaysCarriesGeneric) {
     for (CUresult result : {CUDA_ERROR_OUT_OF_MEMORY, CUDA_ERROR_INVALID_CONTEXT}) {
         const char* name = nullptr;
         ASSERT_EQ(cuGetErrorName(result, &name), CUDA_SUCCESS);
-        try {
-            Raiser::Driver(result);
-            FAIL() << "nothing was thrown";
-        } catch (const NVENCException& e) {
-            EXPECT_EQ(
-                std::string(e.what()).rfind(
-                    std::string("Raiser::Driver : CUDA driver API error ") + name + " at ", 0),
-                0u)
-                << e.what();
-            EXPECT_EQ(e.ErrorCode(), NV_ENC_ERR_GENERIC);
-        }
+        EXPECT_TRUE(Raises([&] { Raiser::Driver(result); }, "Raiser::Driver",
+                           std::string("CUDA driver API error ") + name, NV_ENC_ERR_GENERIC));
     }
 }
 
@@ -105,16 +73,8 @@ TEST(NVENCExceptionTest, DriverCheckSurvivesAResultWithoutAName) {
     const char* name = "stale";
     cuGetErrorName(unknown, &name);
     ASSERT_EQ(name, nullptr) << "the stand-in knows 555 now; pick another unknown result";
-    try {
-        Raiser::Driver(unknown);
-        FAIL() << "nothing was thrown";
-    } catch (const NVENCException& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(
-                      "Raiser::Driver : CUDA driver API error (unknown CUresult 555) at ", 0),
-                  0u)
-            << e.what();
-        EXPECT_EQ(e.ErrorCode(), NV_ENC_ERR_GENERIC);
-    }
+    EXPECT_TRUE(Raises([&] { Raiser::Driver(unknown); }, "Raiser::Driver",
+                       "CUDA driver API error (unknown CUresult 555)", NV_ENC_ERR_GENERIC));
 }
 
 TEST(NVENCExceptionTest, QualifiedNameDropsReturnTypeAndParameters) {

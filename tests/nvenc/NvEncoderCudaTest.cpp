@@ -3,12 +3,10 @@
 #include <cuda_runtime.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "EncoderTestSupport.h"
-
-using fakenvenc::callCount;
-using fakenvenc::fake;
 
 namespace {
 
@@ -70,10 +68,8 @@ TEST_F(InputBufferTest, OnePitchedBufferPerSlotWithRoomForChroma) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "format 0x" << std::hex << c.format);
         fakenvenc::reset();
-        EncoderOptions options;
-        options.format = c.format;
         const CUcontext before = Current();
-        auto encoder = MakeCreated(options, NV_ENC_CODEC_HEVC_GUID);
+        auto encoder = MakeCreated(EncoderOptions().Format(c.format));
         EXPECT_EQ(Current(), before);  // pushed and popped again
         const size_t pitch = encoder->m_nInputPitch;
         EXPECT_GE(pitch, c.widthInBytes);
@@ -87,9 +83,7 @@ TEST_F(InputBufferTest, OnePitchedBufferPerSlotWithRoomForChroma) {
 }
 
 TEST_F(InputBufferTest, MotionOnlyAllocatesReferenceBuffersToo) {
-    EncoderOptions options;
-    options.motionOnly = true;
-    auto encoder = MakeCreated(options, NV_ENC_CODEC_H264_GUID);
+    auto encoder = MakeCreated(EncoderOptions().MotionOnly(), NV_ENC_CODEC_H264_GUID);
     const size_t n = 4, pitch = encoder->m_nInputPitch;
     EXPECT_EQ(cudahost::liveAllocationBytes() - m_liveBytes, 2 * n * pitch * 1080);
     ASSERT_EQ(fake().registrations.size(), 2 * n);
@@ -138,8 +132,7 @@ TEST_F(InputBufferTest, FailedAllocationRaisesAndLeavesNothingBehind) {
     fakenvenc::reset();
     auto encoder = Make();
     EncoderRequest request;
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                        NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*encoder, request);
     cudahost::failDriverCall("cuCtxPopCurrent", CUDA_ERROR_INVALID_CONTEXT);
     EXPECT_TRUE(Raises([&] { encoder->CreateEncoder(&request.params); },
                        "NvEncoderCuda::AllocateInputBuffers",
@@ -153,8 +146,7 @@ TEST_F(InputBufferTest, RefusedRegistrationKeepsTheRegisteredAndFreesTheRest) {
     fakenvenc::answer("nvEncRegisterResource", NV_ENC_ERR_RESOURCE_REGISTER_FAILED, 2);
     auto encoder = Make();
     EncoderRequest request;
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                        NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*encoder, request);
     EXPECT_TRUE(Raises([&] { encoder->CreateEncoder(&request.params); },
                        "NvEncoder::RegisterResource",
                        "m_nvenc.nvEncRegisterResource(m_hEncoder, &registerResource) returned "
@@ -213,10 +205,29 @@ class CopyTest : public EncoderTest {
     }
 
     std::unique_ptr<ProbeEncoder> Encoder(NV_ENC_BUFFER_FORMAT format) {
-        EncoderOptions options;
-        options.format = format;
-        options.height = 720 * 2;  // room for every layout of a 1280 x 720 picture
-        return MakeCreated(options, NV_ENC_CODEC_HEVC_GUID);
+        // Room for every layout of a 1280 x 720 picture.
+        return MakeCreated(EncoderOptions().Format(format).Size(1280, 720 * 2));
+    }
+
+    // Copies a 1280 x 720 picture into `slot` with the slot's own layout.
+    static void CopyInto(const EncoderInputFrame* slot, CUcontext context, const void* src,
+                         CUmemorytype type, uint32_t planeCount, uint32_t srcPitch = 0,
+                         bool unaligned = false, CUstream stream = nullptr) {
+        NvEncoderCuda::CopyToDeviceFrame(context, src, srcPitch, slot->bufferPtr, slot->lumaPitch,
+                                         1280, 720, type, slot->format, slot->planeOffsets,
+                                         planeCount, unaligned, stream);
+    }
+
+    // Both planes of a tightly packed 1280 x 720 NV12 `src` arrived in `slot`, and no more.
+    static ::testing::AssertionResult Nv12Copied(const std::vector<uint8_t>& src,
+                                                 const EncoderInputFrame* slot) {
+        const uint8_t* dst = Bytes(slot->bufferPtr);
+        auto luma = PlaneCopied(src.data(), 1280, dst, slot->lumaPitch, 1280, 720, 0xEE);
+        if (!luma)
+            return luma << " (luma)";
+        return PlaneCopied(src.data() + 1280 * 720, 1280, dst + slot->planeOffsets[0],
+                           slot->planePitch, 1280, 360, 0xEE)
+               << " (chroma)";
     }
 
     CUstream m_stream = nullptr;
@@ -245,15 +256,10 @@ TEST_F(CopyTest, HostSourceTightlyPackedNv12) {
     const EncoderInputFrame* slot = Slot(encoder, 0xEE);
     const std::vector<uint8_t> src = Pattern(1280, 720 + 360);
     const CUcontext before = Current();
-    NvEncoderCuda::CopyToDeviceFrame(m_context, src.data(), 0, slot->bufferPtr, slot->lumaPitch,
-                                     1280, 720, CU_MEMORYTYPE_HOST, slot->format,
-                                     slot->planeOffsets, slot->planeCount);
+    CopyInto(slot, m_context, src.data(), CU_MEMORYTYPE_HOST, slot->planeCount);
     EXPECT_EQ(Current(), before);
+    EXPECT_TRUE(Nv12Copied(src, slot));  // the source chroma plane starts at 1280 * 720
     const uint8_t* dst = Bytes(slot->bufferPtr);
-    EXPECT_TRUE(PlaneCopied(src.data(), 1280, dst, slot->lumaPitch, 1280, 720, 0xEE));
-    // The source chroma plane starts at 1280 * 720.
-    EXPECT_TRUE(PlaneCopied(src.data() + 1280 * 720, 1280, dst + slot->planeOffsets[0],
-                            slot->planePitch, 1280, 360, 0xEE));
     EXPECT_EQ(dst[slot->planeOffsets[0] + 360 * slot->planePitch], 0xEE);  // nothing beyond
 }
 
@@ -267,10 +273,8 @@ TEST_F(CopyTest, DeviceSourceWithItsOwnPitchOnAStream) {
     std::memcpy(Bytes(src), host.data(), host.size());
 
     cudahost::failDriverCall("cuMemcpy2D", CUDA_ERROR_UNKNOWN, 3);  // must not be used
-    NvEncoderCuda::CopyToDeviceFrame(m_context, reinterpret_cast<const void*>(src), srcPitch,
-                                     slot->bufferPtr, slot->lumaPitch, 1280, 720,
-                                     CU_MEMORYTYPE_DEVICE, slot->format, slot->planeOffsets,
-                                     slot->planeCount, false, m_stream);
+    CopyInto(slot, m_context, reinterpret_cast<const void*>(src), CU_MEMORYTYPE_DEVICE,
+             slot->planeCount, srcPitch, false, m_stream);
     cudahost::clearDriverFailures();
     ASSERT_EQ(cudaStreamSynchronize(m_stream), cudaSuccess);
 
@@ -289,9 +293,7 @@ TEST_F(CopyTest, PlaneCountZeroCopiesOnlyLuma) {
     auto encoder = Encoder(NV_ENC_BUFFER_FORMAT_NV12);
     const EncoderInputFrame* slot = Slot(encoder, 0xEE);
     const std::vector<uint8_t> src = Pattern(1280, 720 + 360);
-    NvEncoderCuda::CopyToDeviceFrame(m_context, src.data(), 0, slot->bufferPtr, slot->lumaPitch,
-                                     1280, 720, CU_MEMORYTYPE_HOST, slot->format,
-                                     slot->planeOffsets, 0);
+    CopyInto(slot, m_context, src.data(), CU_MEMORYTYPE_HOST, 0);
     const uint8_t* dst = Bytes(slot->bufferPtr);
     EXPECT_TRUE(PlaneCopied(src.data(), 1280, dst, slot->lumaPitch, 1280, 720, 0xEE));
     const std::vector<uint8_t> chroma(dst + slot->planeOffsets[0],
@@ -304,9 +306,7 @@ TEST_F(CopyTest, FourByteFormatIsOnePlaneOfFourBytesAPixel) {
     const EncoderInputFrame* slot = Slot(encoder, 0xEE);
     ASSERT_EQ(slot->planeCount, 0u);
     const std::vector<uint8_t> src = Pattern(4 * 1280, 721);
-    NvEncoderCuda::CopyToDeviceFrame(m_context, src.data(), 0, slot->bufferPtr, slot->lumaPitch,
-                                     1280, 720, CU_MEMORYTYPE_HOST, slot->format,
-                                     slot->planeOffsets, slot->planeCount);
+    CopyInto(slot, m_context, src.data(), CU_MEMORYTYPE_HOST, slot->planeCount);
     const uint8_t* dst = Bytes(slot->bufferPtr);
     EXPECT_TRUE(PlaneCopied(src.data(), 4 * 1280, dst, slot->lumaPitch, 4 * 1280, 720, 0xEE));
     EXPECT_EQ(dst[720 * slot->lumaPitch], 0xEE);
@@ -322,9 +322,7 @@ TEST_F(CopyTest, ChoiceOfCopyCall) {
     const CUcontext before = Current();
 
     const auto copy = [&](const void* from, CUmemorytype type, bool unaligned, CUstream stream) {
-        NvEncoderCuda::CopyToDeviceFrame(m_context, from, 0, slot->bufferPtr, slot->lumaPitch, 1280,
-                                         720, type, slot->format, slot->planeOffsets,
-                                         slot->planeCount, unaligned, stream);
+        CopyInto(slot, m_context, from, type, slot->planeCount, 0, unaligned, stream);
     };
     const auto expectCall = [&](const char* call, const std::function<void()>& action) {
         SCOPED_TRACE(call);
@@ -352,10 +350,7 @@ TEST_F(CopyTest, ChoiceOfCopyCall) {
             Slot(encoder, 0xEE);
             copy(dev, CU_MEMORYTYPE_DEVICE, unaligned, stream);
             cudaStreamSynchronize(m_stream);
-            const uint8_t* dst = Bytes(slot->bufferPtr);
-            EXPECT_TRUE(PlaneCopied(src.data(), 1280, dst, slot->lumaPitch, 1280, 720, 0xEE));
-            EXPECT_TRUE(PlaneCopied(src.data() + 1280 * 720, 1280, dst + slot->planeOffsets[0],
-                                    slot->planePitch, 1280, 360, 0xEE));
+            EXPECT_TRUE(Nv12Copied(src, slot));
         }
     }
     cuMemFree(device);
@@ -366,19 +361,16 @@ TEST_F(CopyTest, MorePlanesThanTheFormatHasAreRefused) {
     std::vector<uint8_t> src(64 * 96);
     CUdeviceptr dst = 0;
     ASSERT_EQ(cuMemAlloc(&dst, 64 * 96 * 2), CUDA_SUCCESS);
-    EXPECT_TRUE(Raises(
-        [&] {
-            NvEncoderCuda::CopyToDeviceFrame(m_context, src.data(), 0, dst, 64, 64, 64,
-                                             CU_MEMORYTYPE_HOST, NV_ENC_BUFFER_FORMAT_NV12, offsets,
-                                             2);
-        },
-        "NvEncoderCuda::CopyToDeviceFrame", "Invalid chroma plane count for copy", 8));
-    EXPECT_TRUE(Raises(
-        [&] {
-            NvEncoderCuda::CopyToDeviceFrame(m_context, src.data(), 0, dst, 64, 64, 64,
-                                             CU_MEMORYTYPE_HOST, NV_ENC_BUFFER_FORMAT_NV12, nullptr,
-                                             1);
-        },
-        "NvEncoderCuda::CopyToDeviceFrame", "Invalid chroma plane count for copy", 8));
+    // Two planes for NV12, and one plane without offsets.
+    for (const auto& [planeOffsets, planeCount] :
+         {std::pair<const uint32_t*, uint32_t>{offsets, 2}, {nullptr, 1}}) {
+        EXPECT_TRUE(Raises(
+            [&] {
+                NvEncoderCuda::CopyToDeviceFrame(m_context, src.data(), 0, dst, 64, 64, 64,
+                                                 CU_MEMORYTYPE_HOST, NV_ENC_BUFFER_FORMAT_NV12,
+                                                 planeOffsets, planeCount);
+            },
+            "NvEncoderCuda::CopyToDeviceFrame", "Invalid chroma plane count for copy", 8));
+    }
     cuMemFree(dst);
 }

@@ -6,13 +6,9 @@
 #include "EncoderTestSupport.h"
 #include "windows_shim.h"
 
-using fakenvenc::callCount;
-using fakenvenc::fake;
 using fakenvenc::payloadFor;
 
 namespace {
-
-using Packets = std::vector<std::vector<uint8_t>>;
 
 uint32_t ReadLe32(const std::vector<uint8_t>& bytes, size_t at) {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t(bytes[at + 3]) << 24;
@@ -98,8 +94,7 @@ TEST_F(EncodeTest, EndEncodeWithNothingSubmittedAndTwiceInARow) {
     EXPECT_EQ(callCount("nvEncLockBitstream"), 0);
 
     // After a stream, a second end of stream returns nothing more and the ring rotates on.
-    for (int i = 0; i < 5; ++i)
-        encoder->EncodeFrame(packets);
+    EncodeFrames(*encoder, packets, 5);
     encoder->EndEncode(packets);
     EXPECT_EQ(packets.size(), 3u);
     encoder->EndEncode(packets);
@@ -112,8 +107,7 @@ TEST_F(EncodeTest, NeedMoreInputIsSuccessForPicturesButNotForTheEnd) {
     auto encoder = MakeCreated();
     Packets packets;
     fakenvenc::answer("nvEncEncodePicture", NV_ENC_ERR_NEED_MORE_INPUT, 0, 4);
-    for (int i = 0; i < 4; ++i)
-        encoder->EncodeFrame(packets);
+    EncodeFrames(*encoder, packets, 4);
     EXPECT_EQ(encoder->m_iSubmitted, 4);
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0], payloadFor(0));
@@ -186,11 +180,8 @@ TEST_F(EncodeTest, CallerPictureParametersKeepTheirOwnFields) {
 
 TEST_F(EncodeTest, Av1WithIvfFramesEveryPacketAndHeadsTheFirst) {
     fake().preset.gopLength = 120;
-    EncoderOptions options;
-    options.extraDelay = 0;   // no lag: one packet per call
-    options.width = 0x10050;  // the header keeps the low 16 bits
-    options.height = 16;
-    auto encoder = MakeCreated(options, NV_ENC_CODEC_AV1_GUID);
+    // No lag: one packet per call. The header keeps the low 16 bits of the width.
+    auto encoder = MakeCreated(EncoderOptions().Delay(0).Size(0x10050, 16), NV_ENC_CODEC_AV1_GUID);
     ASSERT_EQ(encoder->m_nOutputLag, 0);
     Packets packets;
     for (uint32_t frame = 0; frame < 3; ++frame) {
@@ -224,28 +215,22 @@ TEST_F(EncodeTest, Av1WithIvfFramesEveryPacketAndHeadsTheFirst) {
 }
 
 TEST_F(EncodeTest, IvfOnlyForAv1AndOnlyWhenAsked) {
-    auto hevc = MakeCreated();  // IVF requested, but HEVC
-    Packets packets;
-    for (int i = 0; i < 4; ++i)
-        hevc->EncodeFrame(packets);
-    ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0], payloadFor(0));
-
-    EncoderOptions options;
-    options.ivf = false;
-    auto av1 = MakeCreated(options, NV_ENC_CODEC_AV1_GUID);
-    for (int i = 0; i < 4; ++i)
-        av1->EncodeFrame(packets);
-    ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0], payloadFor(0));
+    // IVF requested, but HEVC; and AV1 without IVF.
+    std::unique_ptr<ProbeEncoder> encoders[] = {
+        MakeCreated(), MakeCreated(EncoderOptions().NoIvf(), NV_ENC_CODEC_AV1_GUID)};
+    for (auto& encoder : encoders) {
+        Packets packets;
+        EncodeFrames(*encoder, packets, 4);
+        ASSERT_EQ(packets.size(), 1u);
+        EXPECT_EQ(packets[0], payloadFor(0));
+    }
 }
 
 TEST_F(EncodeTest, FailurePartWayKeepsThePacketsAlreadyCollected) {
     fake().asyncCaps = 0;  // the retried picture's completion signal is used up
     auto encoder = MakeCreated();
     Packets packets;
-    for (int i = 0; i < 3; ++i)
-        encoder->EncodeFrame(packets);
+    EncodeFrames(*encoder, packets, 3);
     fakenvenc::answer("nvEncLockBitstream", NV_ENC_ERR_LOCK_BUSY, 1);
     EXPECT_TRUE(Raises([&] { encoder->EndEncode(packets); }, "NvEncoder::GetEncodedPacket",
                        "m_nvenc.nvEncLockBitstream(m_hEncoder, &lockBitstreamData) returned "
@@ -267,8 +252,7 @@ TEST_F(EncodeTest, FailingUnlockAndUnmapRaiseWithTheirCallTexts) {
     fake().asyncCaps = 0;
     auto encoder = MakeCreated();
     Packets packets;
-    for (int i = 0; i < 3; ++i)
-        encoder->EncodeFrame(packets);
+    EncodeFrames(*encoder, packets, 3);
     fakenvenc::answer("nvEncUnlockBitstream", NV_ENC_ERR_INVALID_PARAM);
     EXPECT_TRUE(Raises(
         [&] { encoder->EncodeFrame(packets); }, "NvEncoder::GetEncodedPacket",
@@ -279,8 +263,7 @@ TEST_F(EncodeTest, FailingUnlockAndUnmapRaiseWithTheirCallTexts) {
     EXPECT_EQ(encoder->m_iGot, 0);
 
     auto second = MakeCreated();
-    for (int i = 0; i < 3; ++i)
-        second->EncodeFrame(packets);
+    EncodeFrames(*second, packets, 3);
     fakenvenc::answer("nvEncUnmapInputResource", NV_ENC_ERR_RESOURCE_NOT_MAPPED);
     EXPECT_TRUE(Raises([&] { second->EncodeFrame(packets); }, "NvEncoder::GetEncodedPacket",
                        "m_nvenc.nvEncUnmapInputResource(m_hEncoder, "
@@ -304,22 +287,18 @@ TEST_F(EncodeTest, FailingMapRaisesWithItsCallText) {
 }
 
 TEST_F(EncodeTest, EncodingBeforeCreateEncoderOrAfterClose) {
-    auto encoder = Make();
-    Packets packets = {{1}};
-    EXPECT_TRUE(Raises([&] { encoder->EncodeFrame(packets); }, "NvEncoder::EncodeFrame",
-                       "Encoder device not found", 1));
-    EXPECT_TRUE(packets.empty());
-    packets = {{1}};
-    EXPECT_TRUE(Raises([&] { encoder->EndEncode(packets); }, "NvEncoder::EndEncode",
-                       "Encoder device not initialized", 11));
-    EXPECT_TRUE(packets.empty());
-
-    auto closed = MakeCreated();
-    closed->CloseEncoder();
-    EXPECT_TRUE(Raises([&] { closed->EncodeFrame(packets); }, "NvEncoder::EncodeFrame",
-                       "Encoder device not found", 1));
-    EXPECT_TRUE(Raises([&] { closed->EndEncode(packets); }, "NvEncoder::EndEncode",
-                       "Encoder device not initialized", 11));
+    std::unique_ptr<ProbeEncoder> encoders[] = {Make(), MakeCreated()};
+    encoders[1]->CloseEncoder();
+    for (auto& encoder : encoders) {
+        Packets packets = {{1}};
+        EXPECT_TRUE(Raises([&] { encoder->EncodeFrame(packets); }, "NvEncoder::EncodeFrame",
+                           "Encoder device not found", 1));
+        EXPECT_TRUE(packets.empty());
+        packets = {{1}};
+        EXPECT_TRUE(Raises([&] { encoder->EndEncode(packets); }, "NvEncoder::EndEncode",
+                           "Encoder device not initialized", 11));
+        EXPECT_TRUE(packets.empty());
+    }
 }
 
 TEST_F(EncodeTest, SessionsWithoutBitstreamOutputRefuseToEncode) {
@@ -347,15 +326,13 @@ TEST_F(EncodeTest, CompletionEventsAreWaitedOnOnlyInAsyncMode) {
     auto async = MakeCreated();
     ASSERT_EQ(async->m_initializeParams.enableEncodeAsync, 1u);
     Packets packets;
-    for (int i = 0; i < 4; ++i)
-        async->EncodeFrame(packets);
+    EncodeFrames(*async, packets, 4);
     EXPECT_EQ(WaitForSingleObject(async->m_vCompletionEvents[0], 0), WAIT_TIMEOUT);
 
     fake().asyncCaps = 0;
     auto sync = MakeCreated();
     ASSERT_EQ(sync->m_initializeParams.enableEncodeAsync, 0u);
-    for (int i = 0; i < 4; ++i)
-        sync->EncodeFrame(packets);
+    EncodeFrames(*sync, packets, 4);
     EXPECT_EQ(packets.size(), 1u);
     EXPECT_EQ(WaitForSingleObject(sync->m_vCompletionEvents[0], 0), WAIT_OBJECT_0);
 }
@@ -363,8 +340,7 @@ TEST_F(EncodeTest, CompletionEventsAreWaitedOnOnlyInAsyncMode) {
 TEST_F(EncodeTest, FailedWaitRaises) {
     auto encoder = MakeCreated();
     Packets packets;
-    for (int i = 0; i < 3; ++i)
-        encoder->EncodeFrame(packets);
+    EncodeFrames(*encoder, packets, 3);
     // A handle that is no event makes the wait fail.
     CloseHandle(encoder->m_vCompletionEvents[0]);
     encoder->m_vCompletionEvents[0] = nullptr;
@@ -374,9 +350,7 @@ TEST_F(EncodeTest, FailedWaitRaises) {
 }
 
 TEST_F(EncodeTest, MotionOnlySlotsMapTheirReferenceToo) {
-    EncoderOptions options;
-    options.motionOnly = true;
-    auto encoder = MakeCreated(options, NV_ENC_CODEC_H264_GUID);
+    auto encoder = MakeCreated(EncoderOptions().MotionOnly(), NV_ENC_CODEC_H264_GUID);
     // MapResources is the per-frame step that motion-only sessions share with the others.
     encoder->MapResources(2);
     ASSERT_EQ(fake().maps.size(), 2u);
@@ -389,11 +363,8 @@ TEST_F(EncodeTest, MotionOnlySlotsMapTheirReferenceToo) {
 }
 
 TEST_F(EncodeTest, RegisteredSlotsDescribeTheirBuffers) {
-    EncoderOptions options;
-    options.format = NV_ENC_BUFFER_FORMAT_YV12;
-    options.width = 640;
-    options.height = 481;
-    auto encoder = MakeCreated(options, NV_ENC_CODEC_H264_GUID);
+    auto encoder = MakeCreated(EncoderOptions().Format(NV_ENC_BUFFER_FORMAT_YV12).Size(640, 481),
+                               NV_ENC_CODEC_H264_GUID);
     const uint32_t pitch = static_cast<uint32_t>(encoder->m_nInputPitch);
     ASSERT_GE(pitch, 640u);
     for (const EncoderInputFrame& slot : encoder->m_vInputSlots) {

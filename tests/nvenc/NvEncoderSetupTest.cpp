@@ -5,9 +5,6 @@
 
 #include "EncoderTestSupport.h"
 
-using fakenvenc::callCount;
-using fakenvenc::fake;
-
 namespace {
 
 const GUID kBogusGuid = {0x12345678, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
@@ -126,8 +123,7 @@ TEST_F(DefaultParamsTest, TheApplicationsRequest) {
     request.params.encodeConfig = config;
     std::memset(config, 0xCD, sizeof(*config));
 
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                        NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*encoder, request);
 
     const NV_ENC_INITIALIZE_PARAMS& p = request.params;
     EXPECT_EQ(p.version, 0xF207000Cu);
@@ -176,15 +172,11 @@ TEST_F(DefaultParamsTest, TheApplicationsRequest) {
 TEST_F(DefaultParamsTest, AsyncFollowsTheCapabilityAndNeverVideoMemory) {
     fake().asyncCaps = 0;
     EncoderRequest request;
-    Make()->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                       NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*Make(), request);
     EXPECT_EQ(request.params.enableEncodeAsync, 0u);
 
     fakenvenc::reset();
-    EncoderOptions vidmem;
-    vidmem.videoMemoryOutput = true;
-    Make(vidmem)->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                             NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*Make(EncoderOptions().VideoMemory()), request);
     EXPECT_EQ(request.params.enableEncodeAsync, 0u);
     EXPECT_EQ(request.params.enableOutputInVidmem, 1u);
     EXPECT_TRUE(fake().capsParams.empty());
@@ -247,12 +239,11 @@ TEST_F(DefaultParamsTest, CodecAdjustments) {
         fake().preset.gopLength = 60;
         fake().preset.frameIntervalP = 3;
         fake().preset.encodeCodecConfig.h264Config.chromaFormatIDC = 1;  // shared union bytes
-        EncoderOptions options;
-        options.format = c.format;
+        EncoderOptions options = EncoderOptions().Format(c.format);
         options.videoMemoryOutput = c.vidmem;
         EncoderRequest request;
-        Make(options)->CreateDefaultEncoderParams(&request.params, c.codec, NV_ENC_PRESET_P3_GUID,
-                                                  NV_ENC_TUNING_INFO_HIGH_QUALITY);
+        Defaults(*Make(options), request, c.codec, NV_ENC_PRESET_P3_GUID,
+                 NV_ENC_TUNING_INFO_HIGH_QUALITY);
         NV_ENC_CONFIG expected = fake().preset;
         c.adjust(expected);
         EXPECT_EQ(std::memcmp(&request.config, &expected, sizeof(expected)), 0);
@@ -260,12 +251,9 @@ TEST_F(DefaultParamsTest, CodecAdjustments) {
 }
 
 TEST_F(DefaultParamsTest, MotionOnlySetsConstantQpOnTheActiveConfiguration) {
-    EncoderOptions options;
-    options.motionOnly = true;
-    auto encoder = Make(options);
+    auto encoder = Make(EncoderOptions().MotionOnly());
     EncoderRequest request;
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_H264_GUID,
-                                        NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*encoder, request, NV_ENC_CODEC_H264_GUID);
     EXPECT_EQ(request.params.enableMEOnlyMode, 1u);
     EXPECT_EQ(encoder->m_activeConfig.version, 0xF209000Cu);
     EXPECT_EQ(encoder->m_activeConfig.rcParams.rateControlMode, NV_ENC_PARAMS_RC_CONSTQP);
@@ -279,32 +267,20 @@ TEST_F(DefaultParamsTest, MotionOnlySetsConstantQpOnTheActiveConfiguration) {
 TEST_F(DefaultParamsTest, RefusesMissingSessionOrStructures) {
     auto encoder = Make();
     EncoderRequest request;
-    EXPECT_TRUE(Raises(
-        [&] {
-            encoder->CreateDefaultEncoderParams(nullptr, NV_ENC_CODEC_HEVC_GUID,
-                                                NV_ENC_PRESET_P3_GUID,
-                                                NV_ENC_TUNING_INFO_LOW_LATENCY);
-        },
-        "NvEncoder::CreateDefaultEncoderParams",
-        "pInitializeParams and pInitializeParams->encodeConfig can't be NULL", 6));
+    NV_ENC_INITIALIZE_PARAMS* params = nullptr;
+    const auto call = [&] {
+        encoder->CreateDefaultEncoderParams(params, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
+                                            NV_ENC_TUNING_INFO_LOW_LATENCY);
+    };
+    const char* kFunction = "NvEncoder::CreateDefaultEncoderParams";
+    const char* kNull = "pInitializeParams and pInitializeParams->encodeConfig can't be NULL";
+    EXPECT_TRUE(Raises(call, kFunction, kNull, 6));
+    params = &request.params;
     request.params.encodeConfig = nullptr;
-    EXPECT_TRUE(Raises(
-        [&] {
-            encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                                NV_ENC_PRESET_P3_GUID,
-                                                NV_ENC_TUNING_INFO_LOW_LATENCY);
-        },
-        "NvEncoder::CreateDefaultEncoderParams",
-        "pInitializeParams and pInitializeParams->encodeConfig can't be NULL", 6));
+    EXPECT_TRUE(Raises(call, kFunction, kNull, 6));
     request.params.encodeConfig = &request.config;
     encoder->CloseEncoder();
-    EXPECT_TRUE(Raises(
-        [&] {
-            encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                                NV_ENC_PRESET_P3_GUID,
-                                                NV_ENC_TUNING_INFO_LOW_LATENCY);
-        },
-        "NvEncoder::CreateDefaultEncoderParams", "Encoder Initialization failed", 1));
+    EXPECT_TRUE(Raises(call, kFunction, "Encoder Initialization failed", 1));
 }
 
 // CreateEncoder.
@@ -314,8 +290,7 @@ using CreateEncoderTest = EncoderTest;
 TEST_F(CreateEncoderTest, TheApplicationsSession) {
     auto encoder = Make();
     EncoderRequest request;
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                        NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*encoder, request);
     const size_t before = fake().calls.size();
     encoder->CreateEncoder(&request.params);
 
@@ -450,13 +425,11 @@ TEST_F(CreateEncoderTest, ValidationRowsInOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fakenvenc::reset();
-        EncoderOptions options;
-        options.format = c.format;
+        EncoderOptions options = EncoderOptions().Format(c.format);
         options.videoMemoryOutput = c.vidmem;
         auto encoder = Make(options);
         EncoderRequest request;
-        encoder->CreateDefaultEncoderParams(&request.params, c.codec, NV_ENC_PRESET_P3_GUID,
-                                            NV_ENC_TUNING_INFO_LOW_LATENCY);
+        Defaults(*encoder, request, c.codec);
         c.edit(request);
         EXPECT_TRUE(Raises([&] { encoder->CreateEncoder(&request.params); },
                            "NvEncoder::CreateEncoder", c.message, c.status));
@@ -469,16 +442,14 @@ TEST_F(CreateEncoderTest, FormatChecksOnlyForTheirFormats) {
     // HEVC with NV12 runs neither depth nor chroma row; AV1 in system memory allows alt ref.
     auto hevc = Make();
     EncoderRequest request;
-    hevc->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
-                                     NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*hevc, request);
     request.config.encodeCodecConfig.hevcConfig.inputBitDepth = NV_ENC_BIT_DEPTH_INVALID;
     request.config.encodeCodecConfig.hevcConfig.chromaFormatIDC = 2;
     EXPECT_NO_THROW(hevc->CreateEncoder(&request.params));
 
     auto av1 = Make();
     EncoderRequest av1Request;
-    av1->CreateDefaultEncoderParams(&av1Request.params, NV_ENC_CODEC_AV1_GUID,
-                                    NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*av1, av1Request, NV_ENC_CODEC_AV1_GUID);
     av1Request.config.frameIntervalP = 4;
     EXPECT_NO_THROW(av1->CreateEncoder(&av1Request.params));
 }
@@ -488,8 +459,7 @@ TEST_F(CreateEncoderTest, NullParametersAndClosedSession) {
     EXPECT_TRUE(Raises([&] { encoder->CreateEncoder(nullptr); }, "NvEncoder::CreateEncoder",
                        "Invalid NV_ENC_INITIALIZE_PARAMS ptr", 6));
     EncoderRequest request;
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                        NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*encoder, request);
     encoder->CloseEncoder();
     EXPECT_TRUE(Raises([&] { encoder->CreateEncoder(&request.params); }, "NvEncoder::CreateEncoder",
                        "Encoder Initialization failed", 1));
@@ -508,8 +478,7 @@ TEST_F(CreateEncoderTest, FailedBitstreamBufferLeavesTheRestForTeardown) {
     fakenvenc::answer("nvEncCreateBitstreamBuffer", NV_ENC_ERR_OUT_OF_MEMORY, 2);
     auto encoder = Make();
     EncoderRequest request;
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                        NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*encoder, request);
     EXPECT_TRUE(Raises([&] { encoder->CreateEncoder(&request.params); },
                        "NvEncoder::InitializeBitstreamBuffer",
                        "m_nvenc.nvEncCreateBitstreamBuffer(m_hEncoder, &createBitstreamBuffer) "
@@ -524,9 +493,7 @@ TEST_F(CreateEncoderTest, FailedBitstreamBufferLeavesTheRestForTeardown) {
 }
 
 TEST_F(CreateEncoderTest, VideoMemoryOutputHasNoEventsNorBitstreamBuffers) {
-    EncoderOptions options;
-    options.videoMemoryOutput = true;
-    auto encoder = MakeCreated(options);
+    auto encoder = MakeCreated(EncoderOptions().VideoMemory());
     EXPECT_EQ(encoder->m_initializeParams.enableEncodeAsync, 0u);
     EXPECT_TRUE(encoder->m_vCompletionEvents.empty());
     EXPECT_TRUE(encoder->m_vBitstreamBuffers.empty());
@@ -537,9 +504,7 @@ TEST_F(CreateEncoderTest, VideoMemoryOutputHasNoEventsNorBitstreamBuffers) {
 }
 
 TEST_F(CreateEncoderTest, MotionOnlySessionHasMotionVectorAndReferenceBuffers) {
-    EncoderOptions options;
-    options.motionOnly = true;
-    auto encoder = MakeCreated(options, NV_ENC_CODEC_H264_GUID);
+    auto encoder = MakeCreated(EncoderOptions().MotionOnly(), NV_ENC_CODEC_H264_GUID);
     const int n = encoder->m_nEncoderBuffer;
     ASSERT_EQ(n, 4);
     EXPECT_EQ(encoder->m_vMVBuffers.size(), size_t(n));
@@ -563,8 +528,8 @@ TEST_F(CreateEncoderTest, WithoutConfigurationThePresetIsUsed) {
     fake().preset.frameIntervalP = 2;
     auto encoder = Make();
     EncoderRequest request;
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_H264_GUID,
-                                        NV_ENC_PRESET_P1_GUID, NV_ENC_TUNING_INFO_HIGH_QUALITY);
+    Defaults(*encoder, request, NV_ENC_CODEC_H264_GUID, NV_ENC_PRESET_P1_GUID,
+             NV_ENC_TUNING_INFO_HIGH_QUALITY);
     request.params.encodeConfig = nullptr;
     encoder->CreateEncoder(&request.params);
     ASSERT_EQ(fake().presetQueries.size(), 2u);
@@ -579,24 +544,18 @@ TEST_F(CreateEncoderTest, WithoutConfigurationThePresetIsUsed) {
     encoder.reset();
     fakenvenc::reset();
     fake().preset.frameIntervalP = 3;
-    EncoderOptions vidmem;
-    vidmem.videoMemoryOutput = true;
-    auto av1 = Make(vidmem);
+    auto av1 = Make(EncoderOptions().VideoMemory());
     request.params.encodeConfig = &request.config;
-    av1->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_AV1_GUID, NV_ENC_PRESET_P3_GUID,
-                                    NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*av1, request, NV_ENC_CODEC_AV1_GUID);
     request.params.encodeConfig = nullptr;
     av1->CreateEncoder(&request.params);
     EXPECT_EQ(av1->m_activeConfig.frameIntervalP, 1);
 }
 
 TEST_F(CreateEncoderTest, MotionOnlyWithoutConfigurationUsesConstantQp) {
-    EncoderOptions options;
-    options.motionOnly = true;
-    auto encoder = Make(options);
+    auto encoder = Make(EncoderOptions().MotionOnly());
     EncoderRequest request;
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                        NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*encoder, request);
     request.params.encodeConfig = nullptr;
     // No P-frame interval without a preset: the extra delay alone sizes the ring.
     encoder->CreateEncoder(&request.params);
@@ -608,12 +567,9 @@ TEST_F(CreateEncoderTest, MotionOnlyWithoutConfigurationUsesConstantQp) {
 
 TEST_F(CreateEncoderTest, RingWithoutSlotsIsRefused) {
     fake().preset.frameIntervalP = 0;
-    EncoderOptions options;
-    options.extraDelay = 0;
-    auto encoder = Make(options);
+    auto encoder = Make(EncoderOptions().Delay(0));
     EncoderRequest request;
-    encoder->CreateDefaultEncoderParams(&request.params, NV_ENC_CODEC_HEVC_GUID,
-                                        NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+    Defaults(*encoder, request);
     EXPECT_TRUE(Raises([&] { encoder->CreateEncoder(&request.params); }, "NvEncoder::CreateEncoder",
                        "Invalid number of encoder buffers", 8));
     EXPECT_EQ(callCount("nvEncInitializeEncoder"), 0);
