@@ -7,8 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
-#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,13 +24,62 @@ void CaptureInfo(const char* line) {
     g_infoLines.emplace_back(line);
 }
 
+// One bad variant of a good parameter block: `spoil` breaks a copy of it, and the call
+// given that copy must answer `status`.
+template <typename T>
+struct Refusal {
+    const char* what;
+    std::function<void(T&)> spoil;
+    NVENCSTATUS status;
+    int line;
+};
+// A row applying `statement` to the copy `p`; a failure names the statement and its line.
+// clang-format off
+#define SPOILED(statement, status) {#statement, [&](auto& p) { statement; }, status, __LINE__}
+// clang-format on
+
+template <typename T, typename Call>
+void ExpectRefusals(const T& good, Call call, const std::vector<Refusal<T>>& rows) {
+    for (const Refusal<T>& row : rows) {
+        const ::testing::ScopedTrace trace(__FILE__, row.line, row.what);
+        T bad = good;
+        row.spoil(bad);
+        EXPECT_EQ(call(&bad), row.status);
+    }
+}
+
+// Initialise parameters with their own configuration, so copies stay self-contained;
+// Initialize() points the one at the other just before the call.
+struct InitParams {
+    NV_ENC_INITIALIZE_PARAMS init;
+    NV_ENC_CONFIG config;
+};
+
+// One registered, mapped input holding a test-pattern frame.
+struct Input {
+    CUdeviceptr buffer = 0;
+    size_t pitch = 0;
+    NV_ENC_REGISTERED_PTR registered = nullptr;
+    NV_ENC_INPUT_PTR mapped = nullptr;
+};
+
+bool StartsWithVps(const std::vector<uint8_t>& packet) {
+    // Annex B start code, then a NAL header of type 32 (VPS).
+    return packet.size() > 5 && packet[0] == 0 && packet[1] == 0 && packet[2] == 0 &&
+           packet[3] == 1 && (packet[4] >> 1) == 32;
+}
+
+NV_ENC_LOCK_BITSTREAM LockParams(NV_ENC_OUTPUT_PTR output) {
+    NV_ENC_LOCK_BITSTREAM lock = {};
+    lock.version = NV_ENC_LOCK_BITSTREAM_VER;
+    lock.outputBitstream = output;
+    return lock;
+}
+
 class SoftwareEncoderApi : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(cuInit(0), CUDA_SUCCESS);
-        CUdevice device;
-        ASSERT_EQ(cuDeviceGet(&device, 0), CUDA_SUCCESS);
-        ASSERT_EQ(cuCtxCreate(&m_context, nullptr, 0, device), CUDA_SUCCESS);
+        CreateContext(&m_context);
         m_api.version = NV_ENCODE_API_FUNCTION_LIST_VER;
         ASSERT_EQ(NvEncodeAPICreateInstance(&m_api), NV_ENC_SUCCESS);
         g_infoLines.clear();
@@ -50,48 +98,59 @@ class SoftwareEncoderApi : public ::testing::Test {
         cuCtxDestroy(m_context);
     }
 
-    void* Open() {
+    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS OpenParams() const {
         NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params = {};
         params.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
         params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
         params.device = m_context;
         params.apiVersion = NVENCAPI_VERSION;
+        return params;
+    }
+
+    void* Open() {
+        NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params = OpenParams();
         void* session = nullptr;
         EXPECT_EQ(m_api.nvEncOpenEncodeSessionEx(&params, &session), NV_ENC_SUCCESS);
         m_sessions.push_back(session);
         return session;
     }
 
-    // Initialise parameters as the application asks for them: HEVC, P3, with the
-    // preset's configuration for the tuning.
-    void Defaults(void* session, NV_ENC_INITIALIZE_PARAMS* init, NV_ENC_CONFIG* config,
-                  NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY) {
+    NVENCSTATUS GetPreset(void* session, GUID codec, GUID preset, NV_ENC_TUNING_INFO tuning,
+                          NV_ENC_PRESET_CONFIG* config) {
+        return m_api.nvEncGetEncodePresetConfigEx(session, codec, preset, tuning, config);
+    }
+
+    // As the application asks: HEVC, P3, with the preset's configuration for the tuning.
+    InitParams Defaults(void* session, NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY) {
         NV_ENC_PRESET_CONFIG preset = {};
         preset.version = NV_ENC_PRESET_CONFIG_VER;
         preset.presetCfg.version = NV_ENC_CONFIG_VER;
-        ASSERT_EQ(m_api.nvEncGetEncodePresetConfigEx(session, NV_ENC_CODEC_HEVC_GUID,
-                                                     NV_ENC_PRESET_P3_GUID, tuning, &preset),
-                  NV_ENC_SUCCESS);
-        *config = preset.presetCfg;
-        *init = {};
-        init->version = NV_ENC_INITIALIZE_PARAMS_VER;
-        init->encodeGUID = NV_ENC_CODEC_HEVC_GUID;
-        init->presetGUID = NV_ENC_PRESET_P3_GUID;
-        init->encodeWidth = init->darWidth = init->maxEncodeWidth = kWidth;
-        init->encodeHeight = init->darHeight = init->maxEncodeHeight = kHeight;
-        init->frameRateNum = 30;
-        init->frameRateDen = 1;
-        init->enablePTD = 1;
-        init->tuningInfo = tuning;
-        init->encodeConfig = config;
+        EXPECT_EQ(
+            GetPreset(session, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID, tuning, &preset),
+            NV_ENC_SUCCESS);
+        InitParams p = {};
+        p.config = preset.presetCfg;
+        p.init.version = NV_ENC_INITIALIZE_PARAMS_VER;
+        p.init.encodeGUID = NV_ENC_CODEC_HEVC_GUID;
+        p.init.presetGUID = NV_ENC_PRESET_P3_GUID;
+        p.init.encodeWidth = p.init.darWidth = p.init.maxEncodeWidth = kWidth;
+        p.init.encodeHeight = p.init.darHeight = p.init.maxEncodeHeight = kHeight;
+        p.init.frameRateNum = 30;
+        p.init.frameRateDen = 1;
+        p.init.enablePTD = 1;
+        p.init.tuningInfo = tuning;
+        return p;
+    }
+
+    NVENCSTATUS Initialize(void* session, InitParams* p) {
+        p->init.encodeConfig = &p->config;
+        return m_api.nvEncInitializeEncoder(session, &p->init);
     }
 
     void* OpenInitialized(NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY) {
         void* session = Open();
-        NV_ENC_INITIALIZE_PARAMS init;
-        NV_ENC_CONFIG config;
-        Defaults(session, &init, &config, tuning);
-        EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &init), NV_ENC_SUCCESS);
+        InitParams p = Defaults(session, tuning);
+        EXPECT_EQ(Initialize(session, &p), NV_ENC_SUCCESS);
         return session;
     }
 
@@ -103,20 +162,7 @@ class SoftwareEncoderApi : public ::testing::Test {
         return buffer;
     }
 
-    void Upload(CUdeviceptr buffer, size_t pitch, const std::vector<uint8_t>& nv12) {
-        CUDA_MEMCPY2D copy = {};
-        copy.srcMemoryType = CU_MEMORYTYPE_HOST;
-        copy.srcHost = nv12.data();
-        copy.srcPitch = kWidth;
-        copy.dstMemoryType = CU_MEMORYTYPE_DEVICE;
-        copy.dstDevice = buffer;
-        copy.dstPitch = pitch;
-        copy.WidthInBytes = kWidth;
-        copy.Height = kHeight * 3 / 2;
-        ASSERT_EQ(cuMemcpy2D(&copy), CUDA_SUCCESS);
-    }
-
-    NV_ENC_REGISTER_RESOURCE RegisterParams(CUdeviceptr buffer, size_t pitch) {
+    static NV_ENC_REGISTER_RESOURCE RegisterParams(CUdeviceptr buffer, size_t pitch) {
         NV_ENC_REGISTER_RESOURCE r = {};
         r.version = NV_ENC_REGISTER_RESOURCE_VER;
         r.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR;
@@ -129,17 +175,10 @@ class SoftwareEncoderApi : public ::testing::Test {
         return r;
     }
 
-    // One registered, mapped input holding test-pattern frame n.
-    struct Input {
-        CUdeviceptr buffer = 0;
-        size_t pitch = 0;
-        NV_ENC_REGISTERED_PTR registered = nullptr;
-        NV_ENC_INPUT_PTR mapped = nullptr;
-    };
     Input MakeInput(void* session, int n) {
         Input in;
         in.buffer = Allocate(&in.pitch);
-        Upload(in.buffer, in.pitch, PatternNv12(n));
+        UploadNv12(in.buffer, in.pitch, PatternNv12(n));
         NV_ENC_REGISTER_RESOURCE r = RegisterParams(in.buffer, in.pitch);
         EXPECT_EQ(m_api.nvEncRegisterResource(session, &r), NV_ENC_SUCCESS);
         in.registered = r.registeredResource;
@@ -159,8 +198,8 @@ class SoftwareEncoderApi : public ::testing::Test {
         return create.bitstreamBuffer;
     }
 
-    NV_ENC_PIC_PARAMS Picture(NV_ENC_INPUT_PTR input, NV_ENC_OUTPUT_PTR output,
-                              uint64_t timeStamp = 0) {
+    static NV_ENC_PIC_PARAMS Picture(NV_ENC_INPUT_PTR input, NV_ENC_OUTPUT_PTR output,
+                                     uint64_t timeStamp = 0) {
         NV_ENC_PIC_PARAMS pic = {};
         pic.version = NV_ENC_PIC_PARAMS_VER;
         pic.inputWidth = kWidth;
@@ -173,6 +212,10 @@ class SoftwareEncoderApi : public ::testing::Test {
         return pic;
     }
 
+    NVENCSTATUS Encode(void* session, NV_ENC_PIC_PARAMS pic) {
+        return m_api.nvEncEncodePicture(session, &pic);
+    }
+
     NVENCSTATUS SendEos(void* session) {
         NV_ENC_PIC_PARAMS eos = {};
         eos.version = NV_ENC_PIC_PARAMS_VER;
@@ -180,12 +223,22 @@ class SoftwareEncoderApi : public ::testing::Test {
         return m_api.nvEncEncodePicture(session, &eos);
     }
 
+    // Submits n pictures, each from its own input to its own buffer, stamped n; with B
+    // pictures x265 may hold them back.
+    void SubmitHeld(void* session, int n, std::vector<Input>* inputs,
+                    std::vector<NV_ENC_OUTPUT_PTR>* outputs, bool* held) {
+        inputs->push_back(MakeInput(session, n));
+        outputs->push_back(MakeBitstream(session));
+        const NVENCSTATUS status =
+            Encode(session, Picture(inputs->back().mapped, outputs->back(), n));
+        ASSERT_TRUE(status == NV_ENC_SUCCESS || status == NV_ENC_ERR_NEED_MORE_INPUT) << status;
+        *held = *held || status == NV_ENC_ERR_NEED_MORE_INPUT;
+    }
+
     // Locks, copies and unlocks one buffer.
     std::vector<uint8_t> Collect(void* session, NV_ENC_OUTPUT_PTR output,
                                  NV_ENC_LOCK_BITSTREAM* seen = nullptr) {
-        NV_ENC_LOCK_BITSTREAM lock = {};
-        lock.version = NV_ENC_LOCK_BITSTREAM_VER;
-        lock.outputBitstream = output;
+        NV_ENC_LOCK_BITSTREAM lock = LockParams(output);
         EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_SUCCESS);
         const auto* bytes = static_cast<const uint8_t*>(lock.bitstreamBufferPtr);
         std::vector<uint8_t> packet(bytes, bytes + lock.bitstreamSizeInBytes);
@@ -201,36 +254,6 @@ class SoftwareEncoderApi : public ::testing::Test {
     std::vector<void*> m_sessions;
     std::vector<CUdeviceptr> m_buffers;
 };
-
-bool StartsWithVps(const std::vector<uint8_t>& packet) {
-    // Annex B start code, then a NAL header of type 32 (VPS).
-    return packet.size() > 5 && packet[0] == 0 && packet[1] == 0 && packet[2] == 0 &&
-           packet[3] == 1 && (packet[4] >> 1) == 32;
-}
-
-// Decodes a stream and checks it holds `count` pictures matching the pattern frames
-// `first`, `first` + 1, ... in that order.
-void ExpectPatternStream(const std::vector<uint8_t>& stream, int count, int first = 0) {
-    const std::string hevc = TempPath("api.hevc");
-    const std::string raw = TempPath("api.nv12");
-    WriteFile(hevc, stream);
-    const std::string probe = Probe(hevc);
-    EXPECT_NE(probe.find("codec_name=hevc"), std::string::npos) << probe;
-    EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(count) + "\n"), std::string::npos)
-        << probe;
-    const std::vector<uint8_t> decoded = DecodeNv12(hevc, raw);
-    ASSERT_EQ(decoded.size(), kNv12Bytes * count);
-    for (int k = 0; k < count; ++k) {
-        const std::vector<uint8_t> source = PatternNv12(first + k);
-        const uint8_t* frame = decoded.data() + kNv12Bytes * k;
-        const double own = Psnr(frame, source.data(), kNv12Bytes);
-        EXPECT_GE(own, 30.0) << "frame " << k;
-        const std::vector<uint8_t> next = PatternNv12(first + k + 1);
-        EXPECT_GT(own, Psnr(frame, next.data(), kNv12Bytes)) << "frame " << k << " out of order";
-    }
-    std::remove(hevc.c_str());
-    std::remove(raw.c_str());
-}
 
 TEST_F(SoftwareEncoderApi, EntryPointsReportVersionAndFillTheList) {
     uint32_t version = 0;
@@ -256,27 +279,18 @@ TEST_F(SoftwareEncoderApi, EntryPointsReportVersionAndFillTheList) {
 }
 
 TEST_F(SoftwareEncoderApi, SessionsOpenOnCudaContextsOnly) {
-    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params = {};
-    params.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
-    params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
-    params.device = m_context;
-    params.apiVersion = NVENCAPI_VERSION;
+    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params = OpenParams();
     void* session = nullptr;
     EXPECT_EQ(m_api.nvEncOpenEncodeSessionEx(nullptr, &session), NV_ENC_ERR_INVALID_PTR);
     EXPECT_EQ(m_api.nvEncOpenEncodeSessionEx(&params, nullptr), NV_ENC_ERR_INVALID_PTR);
-
-    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS bad = params;
-    bad.version = NVENCAPI_STRUCT_VERSION(2);
-    EXPECT_EQ(m_api.nvEncOpenEncodeSessionEx(&bad, &session), NV_ENC_ERR_INVALID_VERSION);
-    bad = params;
-    bad.apiVersion = NVENCAPI_MAJOR_VERSION | (3 << 24);  // 12.3: newer than we are
-    EXPECT_EQ(m_api.nvEncOpenEncodeSessionEx(&bad, &session), NV_ENC_ERR_INVALID_VERSION);
-    bad = params;
-    bad.deviceType = NV_ENC_DEVICE_TYPE_OPENGL;
-    EXPECT_EQ(m_api.nvEncOpenEncodeSessionEx(&bad, &session), NV_ENC_ERR_UNSUPPORTED_DEVICE);
-    bad = params;
-    bad.device = nullptr;
-    EXPECT_EQ(m_api.nvEncOpenEncodeSessionEx(&bad, &session), NV_ENC_ERR_INVALID_DEVICE);
+    using OpenArgs = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS;
+    ExpectRefusals<OpenArgs>(
+        params, [&](OpenArgs* p) { return m_api.nvEncOpenEncodeSessionEx(p, &session); },
+        {SPOILED(p.version = NVENCAPI_STRUCT_VERSION(2), NV_ENC_ERR_INVALID_VERSION),
+         // 12.3: newer than we are.
+         SPOILED(p.apiVersion = NVENCAPI_MAJOR_VERSION | (3 << 24), NV_ENC_ERR_INVALID_VERSION),
+         SPOILED(p.deviceType = NV_ENC_DEVICE_TYPE_OPENGL, NV_ENC_ERR_UNSUPPORTED_DEVICE),
+         SPOILED(p.device = nullptr, NV_ENC_ERR_INVALID_DEVICE)});
     EXPECT_EQ(session, nullptr);
 
     ASSERT_EQ(m_api.nvEncOpenEncodeSessionEx(&params, &session), NV_ENC_SUCCESS);
@@ -327,16 +341,20 @@ TEST_F(SoftwareEncoderApi, PresetTableCoversEveryPresetAndTuning) {
     const GUID presets[] = {NV_ENC_PRESET_P1_GUID, NV_ENC_PRESET_P2_GUID, NV_ENC_PRESET_P3_GUID,
                             NV_ENC_PRESET_P4_GUID, NV_ENC_PRESET_P5_GUID, NV_ENC_PRESET_P6_GUID,
                             NV_ENC_PRESET_P7_GUID};
+    auto fresh = [] {
+        NV_ENC_PRESET_CONFIG preset = {};
+        preset.version = NV_ENC_PRESET_CONFIG_VER;
+        preset.presetCfg.version = NV_ENC_CONFIG_VER;
+        return preset;
+    };
+    NV_ENC_PRESET_CONFIG preset;
     for (int p = 0; p < 7; ++p) {
         for (int t = NV_ENC_TUNING_INFO_UNDEFINED; t <= NV_ENC_TUNING_INFO_ULTRA_HIGH_QUALITY;
              ++t) {
             const auto tuning = static_cast<NV_ENC_TUNING_INFO>(t);
             SCOPED_TRACE("P" + std::to_string(p + 1) + " tuning " + std::to_string(t));
-            NV_ENC_PRESET_CONFIG preset = {};
-            preset.version = NV_ENC_PRESET_CONFIG_VER;
-            preset.presetCfg.version = NV_ENC_CONFIG_VER;
-            ASSERT_EQ(m_api.nvEncGetEncodePresetConfigEx(session, NV_ENC_CODEC_HEVC_GUID,
-                                                         presets[p], tuning, &preset),
+            preset = fresh();
+            ASSERT_EQ(GetPreset(session, NV_ENC_CODEC_HEVC_GUID, presets[p], tuning, &preset),
                       NV_ENC_SUCCESS);
             const NV_ENC_CONFIG& c = preset.presetCfg;
             EXPECT_EQ(c.version, NV_ENC_CONFIG_VER);
@@ -363,87 +381,51 @@ TEST_F(SoftwareEncoderApi, PresetTableCoversEveryPresetAndTuning) {
         }
     }
 
-    NV_ENC_PRESET_CONFIG preset = {};
-    preset.version = NV_ENC_PRESET_CONFIG_VER;
-    preset.presetCfg.version = NV_ENC_CONFIG_VER;
+    const GUID hevc = NV_ENC_CODEC_HEVC_GUID, p3 = NV_ENC_PRESET_P3_GUID;
     const GUID bogus = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-    EXPECT_EQ(
-        m_api.nvEncGetEncodePresetConfigEx(session, NV_ENC_CODEC_H264_GUID, NV_ENC_PRESET_P3_GUID,
-                                           NV_ENC_TUNING_INFO_LOW_LATENCY, &preset),
-        NV_ENC_ERR_UNSUPPORTED_PARAM);
-    EXPECT_EQ(m_api.nvEncGetEncodePresetConfigEx(session, NV_ENC_CODEC_HEVC_GUID, bogus,
-                                                 NV_ENC_TUNING_INFO_LOW_LATENCY, &preset),
+    const auto low = NV_ENC_TUNING_INFO_LOW_LATENCY;
+    preset = fresh();
+    EXPECT_EQ(GetPreset(session, NV_ENC_CODEC_H264_GUID, p3, low, &preset),
+              NV_ENC_ERR_UNSUPPORTED_PARAM);
+    EXPECT_EQ(GetPreset(session, hevc, bogus, low, &preset), NV_ENC_ERR_INVALID_PARAM);
+    EXPECT_EQ(GetPreset(session, hevc, p3, static_cast<NV_ENC_TUNING_INFO>(9), &preset),
               NV_ENC_ERR_INVALID_PARAM);
-    EXPECT_EQ(
-        m_api.nvEncGetEncodePresetConfigEx(session, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
-                                           static_cast<NV_ENC_TUNING_INFO>(9), &preset),
-        NV_ENC_ERR_INVALID_PARAM);
-    EXPECT_EQ(
-        m_api.nvEncGetEncodePresetConfigEx(session, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
-                                           NV_ENC_TUNING_INFO_LOW_LATENCY, nullptr),
-        NV_ENC_ERR_INVALID_PTR);
+    EXPECT_EQ(GetPreset(session, hevc, p3, low, nullptr), NV_ENC_ERR_INVALID_PTR);
     preset.presetCfg.version = NV_ENC_CONFIG_VER - 1;
-    EXPECT_EQ(
-        m_api.nvEncGetEncodePresetConfigEx(session, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
-                                           NV_ENC_TUNING_INFO_LOW_LATENCY, &preset),
-        NV_ENC_ERR_INVALID_VERSION);
+    EXPECT_EQ(GetPreset(session, hevc, p3, low, &preset), NV_ENC_ERR_INVALID_VERSION);
 }
 
 TEST_F(SoftwareEncoderApi, InitializeRefusesWhatHevcMainCannotCarry) {
     void* session = Open();
-    NV_ENC_INITIALIZE_PARAMS init;
-    NV_ENC_CONFIG config;
-    Defaults(session, &init, &config);
-
-    NV_ENC_INITIALIZE_PARAMS bad = init;
-    bad.encodeGUID = NV_ENC_CODEC_H264_GUID;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_UNSUPPORTED_PARAM);
-    bad.encodeGUID = NV_ENC_CODEC_AV1_GUID;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_UNSUPPORTED_PARAM);
-    bad = init;
-    bad.version = NV_ENC_INITIALIZE_PARAMS_VER & ~(1u << 31);
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_INVALID_VERSION);
+    InitParams params = Defaults(session);
     EXPECT_EQ(m_api.nvEncInitializeEncoder(session, nullptr), NV_ENC_ERR_INVALID_PTR);
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(nullptr, &init), NV_ENC_ERR_INVALID_PTR);
-    bad = init;
-    bad.encodeWidth = 1279;  // 4:2:0 needs even sizes
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_INVALID_PARAM);
-    bad = init;
-    bad.encodeHeight = 0;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_INVALID_PARAM);
-    bad = init;
-    bad.frameRateDen = 0;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_INVALID_PARAM);
-    bad = init;
-    bad.enableEncodeAsync = 1;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_UNSUPPORTED_PARAM);
-    bad = init;
-    bad.enableMEOnlyMode = 1;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_UNSUPPORTED_PARAM);
-
-    NV_ENC_CONFIG tenBit = config;
-    tenBit.encodeCodecConfig.hevcConfig.inputBitDepth = NV_ENC_BIT_DEPTH_10;
-    tenBit.encodeCodecConfig.hevcConfig.outputBitDepth = NV_ENC_BIT_DEPTH_10;
-    bad = init;
-    bad.encodeConfig = &tenBit;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_UNSUPPORTED_PARAM);
-    NV_ENC_CONFIG yuv444 = config;
-    yuv444.encodeCodecConfig.hevcConfig.chromaFormatIDC = 3;
-    bad.encodeConfig = &yuv444;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_UNSUPPORTED_PARAM);
-    NV_ENC_CONFIG wrongVersion = config;
-    wrongVersion.version = NV_ENC_CONFIG_VER + 1;
-    bad.encodeConfig = &wrongVersion;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_INVALID_VERSION);
-    NV_ENC_CONFIG noBitrate = config;
-    noBitrate.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CBR;
-    bad.encodeConfig = &noBitrate;
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &bad), NV_ENC_ERR_INVALID_PARAM);
+    EXPECT_EQ(Initialize(nullptr, &params), NV_ENC_ERR_INVALID_PTR);
+    ExpectRefusals<InitParams>(
+        params, [&](InitParams* p) { return Initialize(session, p); },
+        {SPOILED(p.init.encodeGUID = NV_ENC_CODEC_H264_GUID, NV_ENC_ERR_UNSUPPORTED_PARAM),
+         SPOILED(p.init.encodeGUID = NV_ENC_CODEC_AV1_GUID, NV_ENC_ERR_UNSUPPORTED_PARAM),
+         SPOILED(p.init.version = NV_ENC_INITIALIZE_PARAMS_VER & ~(1u << 31),
+                 NV_ENC_ERR_INVALID_VERSION),
+         // 4:2:0 needs even sizes.
+         SPOILED(p.init.encodeWidth = 1279, NV_ENC_ERR_INVALID_PARAM),
+         SPOILED(p.init.encodeHeight = 0, NV_ENC_ERR_INVALID_PARAM),
+         SPOILED(p.init.frameRateDen = 0, NV_ENC_ERR_INVALID_PARAM),
+         SPOILED(p.init.enableEncodeAsync = 1, NV_ENC_ERR_UNSUPPORTED_PARAM),
+         SPOILED(p.init.enableMEOnlyMode = 1, NV_ENC_ERR_UNSUPPORTED_PARAM),
+         SPOILED(p.config.encodeCodecConfig.hevcConfig.inputBitDepth =
+                     p.config.encodeCodecConfig.hevcConfig.outputBitDepth = NV_ENC_BIT_DEPTH_10,
+                 NV_ENC_ERR_UNSUPPORTED_PARAM),
+         SPOILED(p.config.encodeCodecConfig.hevcConfig.chromaFormatIDC = 3,
+                 NV_ENC_ERR_UNSUPPORTED_PARAM),
+         SPOILED(p.config.version = NV_ENC_CONFIG_VER + 1, NV_ENC_ERR_INVALID_VERSION),
+         // CBR without a bit rate.
+         SPOILED(p.config.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CBR,
+                 NV_ENC_ERR_INVALID_PARAM)});
     EXPECT_TRUE(g_infoLines.empty());
 
     // None of the refusals used the session up.
-    ASSERT_EQ(m_api.nvEncInitializeEncoder(session, &init), NV_ENC_SUCCESS);
-    EXPECT_EQ(m_api.nvEncInitializeEncoder(session, &init), NV_ENC_ERR_INVALID_CALL);
+    ASSERT_EQ(Initialize(session, &params), NV_ENC_SUCCESS);
+    EXPECT_EQ(Initialize(session, &params), NV_ENC_ERR_INVALID_CALL);
 
     // One line tells the user which encoder records.
     ASSERT_EQ(g_infoLines.size(), 1u);
@@ -454,16 +436,13 @@ TEST_F(SoftwareEncoderApi, InitializeRefusesWhatHevcMainCannotCarry) {
 
 TEST_F(SoftwareEncoderApi, InitializeWithoutConfigUsesThePreset) {
     void* session = Open();
-    NV_ENC_INITIALIZE_PARAMS init;
-    NV_ENC_CONFIG config;
-    Defaults(session, &init, &config);
-    init.encodeConfig = nullptr;
-    ASSERT_EQ(m_api.nvEncInitializeEncoder(session, &init), NV_ENC_SUCCESS);
+    InitParams params = Defaults(session);
+    params.init.encodeConfig = nullptr;
+    ASSERT_EQ(m_api.nvEncInitializeEncoder(session, &params.init), NV_ENC_SUCCESS);
     Input in = MakeInput(session, 0);
     NV_ENC_OUTPUT_PTR out = MakeBitstream(session);
-    NV_ENC_PIC_PARAMS pic = Picture(in.mapped, out);
     // Low latency: the picture's access unit is ready when the call returns.
-    ASSERT_EQ(m_api.nvEncEncodePicture(session, &pic), NV_ENC_SUCCESS);
+    ASSERT_EQ(Encode(session, Picture(in.mapped, out)), NV_ENC_SUCCESS);
     EXPECT_TRUE(StartsWithVps(Collect(session, out)));
 }
 
@@ -471,55 +450,36 @@ TEST_F(SoftwareEncoderApi, BadCallsGetTheirStatusAndLeaveTheSessionUsable) {
     void* session = Open();
     Input in = MakeInput(session, 0);
     NV_ENC_OUTPUT_PTR out = MakeBitstream(session);
-    NV_ENC_PIC_PARAMS pic = Picture(in.mapped, out, 1000);
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &pic), NV_ENC_ERR_ENCODER_NOT_INITIALIZED);
-
-    NV_ENC_INITIALIZE_PARAMS init;
-    NV_ENC_CONFIG config;
-    Defaults(session, &init, &config);
-    ASSERT_EQ(m_api.nvEncInitializeEncoder(session, &init), NV_ENC_SUCCESS);
+    const NV_ENC_PIC_PARAMS pic = Picture(in.mapped, out, 1000);
+    EXPECT_EQ(Encode(session, pic), NV_ENC_ERR_ENCODER_NOT_INITIALIZED);
+    InitParams params = Defaults(session);
+    ASSERT_EQ(Initialize(session, &params), NV_ENC_SUCCESS);
 
     // Pictures.
-    NV_ENC_PIC_PARAMS bad = pic;
-    bad.version = NV_ENC_PIC_PARAMS_VER - 1;
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &bad), NV_ENC_ERR_INVALID_VERSION);
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, nullptr), NV_ENC_ERR_INVALID_PTR);
-    EXPECT_EQ(m_api.nvEncEncodePicture(nullptr, &pic), NV_ENC_ERR_INVALID_PTR);
-    bad = pic;
-    bad.inputBuffer = nullptr;
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &bad), NV_ENC_ERR_INVALID_PTR);
-    bad = pic;
-    bad.outputBitstream = nullptr;
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &bad), NV_ENC_ERR_INVALID_PTR);
     int stranger = 0;
-    bad = pic;
-    bad.inputBuffer = &stranger;
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &bad), NV_ENC_ERR_INVALID_PARAM);
-    bad = pic;
-    bad.outputBitstream = &stranger;
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &bad), NV_ENC_ERR_INVALID_PARAM);
-    bad = pic;
-    bad.inputWidth = 640;
-    bad.inputHeight = 360;
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &bad), NV_ENC_ERR_INVALID_PARAM);
-    bad = pic;
-    bad.bufferFmt = NV_ENC_BUFFER_FORMAT_YUV444;
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &bad), NV_ENC_ERR_INVALID_PARAM);
-    bad = pic;
-    bad.pictureStruct = NV_ENC_PIC_STRUCT_FIELD_TOP_BOTTOM;
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &bad), NV_ENC_ERR_UNSUPPORTED_PARAM);
+    EXPECT_EQ(m_api.nvEncEncodePicture(session, nullptr), NV_ENC_ERR_INVALID_PTR);
+    EXPECT_EQ(Encode(nullptr, pic), NV_ENC_ERR_INVALID_PTR);
+    using Pic = NV_ENC_PIC_PARAMS;
+    ExpectRefusals<Pic>(
+        pic, [&](Pic* p) { return m_api.nvEncEncodePicture(session, p); },
+        {SPOILED(p.version = NV_ENC_PIC_PARAMS_VER - 1, NV_ENC_ERR_INVALID_VERSION),
+         SPOILED(p.inputBuffer = nullptr, NV_ENC_ERR_INVALID_PTR),
+         SPOILED(p.outputBitstream = nullptr, NV_ENC_ERR_INVALID_PTR),
+         SPOILED(p.inputBuffer = &stranger, NV_ENC_ERR_INVALID_PARAM),
+         SPOILED(p.outputBitstream = &stranger, NV_ENC_ERR_INVALID_PARAM),
+         SPOILED((p.inputWidth = 640, p.inputHeight = 360), NV_ENC_ERR_INVALID_PARAM),
+         SPOILED(p.bufferFmt = NV_ENC_BUFFER_FORMAT_YUV444, NV_ENC_ERR_INVALID_PARAM),
+         SPOILED(p.pictureStruct = NV_ENC_PIC_STRUCT_FIELD_TOP_BOTTOM,
+                 NV_ENC_ERR_UNSUPPORTED_PARAM)});
 
     // Buffers and resources.
-    NV_ENC_LOCK_BITSTREAM lock = {};
-    lock.version = NV_ENC_LOCK_BITSTREAM_VER;
-    lock.outputBitstream = out;
-    EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_ERR_INVALID_CALL);  // empty
+    using Lock = NV_ENC_LOCK_BITSTREAM;
+    ExpectRefusals<Lock>(LockParams(out),
+                         [&](Lock* p) { return m_api.nvEncLockBitstream(session, p); },
+                         {SPOILED((void)p, NV_ENC_ERR_INVALID_CALL),  // nothing encoded into it yet
+                          SPOILED(p.outputBitstream = &stranger, NV_ENC_ERR_INVALID_PARAM),
+                          SPOILED(p.version = 0, NV_ENC_ERR_INVALID_VERSION)});
     EXPECT_EQ(m_api.nvEncUnlockBitstream(session, out), NV_ENC_ERR_INVALID_CALL);
-    lock.outputBitstream = &stranger;
-    EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_ERR_INVALID_PARAM);
-    lock.outputBitstream = out;
-    lock.version = 0;
-    EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_ERR_INVALID_VERSION);
     EXPECT_EQ(m_api.nvEncLockBitstream(session, nullptr), NV_ENC_ERR_INVALID_PTR);
     EXPECT_EQ(m_api.nvEncUnlockBitstream(session, &stranger), NV_ENC_ERR_INVALID_PARAM);
     EXPECT_EQ(m_api.nvEncDestroyBitstreamBuffer(session, &stranger), NV_ENC_ERR_INVALID_PARAM);
@@ -536,19 +496,15 @@ TEST_F(SoftwareEncoderApi, BadCallsGetTheirStatusAndLeaveTheSessionUsable) {
               NV_ENC_ERR_RESOURCE_NOT_REGISTERED);
 
     size_t pitch = 0;
-    CUdeviceptr other = Allocate(&pitch);
-    NV_ENC_REGISTER_RESOURCE reg = RegisterParams(other, pitch);
-    reg.bufferFormat = NV_ENC_BUFFER_FORMAT_YUV444;
-    EXPECT_EQ(m_api.nvEncRegisterResource(session, &reg), NV_ENC_ERR_UNSUPPORTED_PARAM);
-    reg = RegisterParams(other, pitch);
-    reg.resourceToRegister = nullptr;
-    EXPECT_EQ(m_api.nvEncRegisterResource(session, &reg), NV_ENC_ERR_INVALID_PTR);
-    reg = RegisterParams(other, pitch);
-    reg.pitch = kWidth - 2;
-    EXPECT_EQ(m_api.nvEncRegisterResource(session, &reg), NV_ENC_ERR_INVALID_PARAM);
-    reg = RegisterParams(other, pitch);
-    reg.version = NV_ENC_REGISTER_RESOURCE_VER + 1;
-    EXPECT_EQ(m_api.nvEncRegisterResource(session, &reg), NV_ENC_ERR_INVALID_VERSION);
+    const CUdeviceptr other = Allocate(&pitch);
+    using Reg = NV_ENC_REGISTER_RESOURCE;
+    ExpectRefusals<Reg>(
+        RegisterParams(other, pitch),
+        [&](Reg* p) { return m_api.nvEncRegisterResource(session, p); },
+        {SPOILED(p.bufferFormat = NV_ENC_BUFFER_FORMAT_YUV444, NV_ENC_ERR_UNSUPPORTED_PARAM),
+         SPOILED(p.resourceToRegister = nullptr, NV_ENC_ERR_INVALID_PTR),
+         SPOILED(p.pitch = kWidth - 2, NV_ENC_ERR_INVALID_PARAM),
+         SPOILED(p.version = NV_ENC_REGISTER_RESOURCE_VER + 1, NV_ENC_ERR_INVALID_VERSION)});
 
     NV_ENC_CREATE_BITSTREAM_BUFFER create = {};
     create.version = NV_ENC_CREATE_BITSTREAM_BUFFER_VER + 1;
@@ -566,22 +522,18 @@ TEST_F(SoftwareEncoderApi, BadCallsGetTheirStatusAndLeaveTheSessionUsable) {
 
     // After all that the session still encodes: the first picture is an IDR with the
     // parameter sets, the second a P picture, each with its own time stamp.
-    ASSERT_EQ(m_api.nvEncEncodePicture(session, &pic), NV_ENC_SUCCESS);
-    NV_ENC_PIC_PARAMS busy = pic;
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &busy), NV_ENC_SUCCESS)
+    ASSERT_EQ(Encode(session, pic), NV_ENC_SUCCESS);
+    EXPECT_EQ(Encode(session, pic), NV_ENC_SUCCESS)
         << "a ready buffer that was never locked is reused";
     NV_ENC_LOCK_BITSTREAM seen;
-    std::vector<uint8_t> first = Collect(session, out, &seen);
-    EXPECT_FALSE(first.empty());
+    EXPECT_FALSE(Collect(session, out, &seen).empty());
     EXPECT_EQ(seen.pictureType, NV_ENC_PIC_TYPE_P);
 
     NV_ENC_OUTPUT_PTR second = MakeBitstream(session);
     NV_ENC_PIC_PARAMS next = Picture(in.mapped, second, 2000);
     next.frameIdx = 7;
-    ASSERT_EQ(m_api.nvEncEncodePicture(session, &next), NV_ENC_SUCCESS);
-    lock = {};
-    lock.version = NV_ENC_LOCK_BITSTREAM_VER;
-    lock.outputBitstream = second;
+    ASSERT_EQ(Encode(session, next), NV_ENC_SUCCESS);
+    NV_ENC_LOCK_BITSTREAM lock = LockParams(second);
     ASSERT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_SUCCESS);
     EXPECT_EQ(lock.outputTimeStamp, 2000u);
     EXPECT_EQ(lock.frameIdx, 7u);
@@ -589,12 +541,12 @@ TEST_F(SoftwareEncoderApi, BadCallsGetTheirStatusAndLeaveTheSessionUsable) {
     EXPECT_GT(lock.bitstreamSizeInBytes, 0u);
     // A locked buffer cannot be locked again or take a new picture until unlocked.
     EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_ERR_INVALID_CALL);
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &next), NV_ENC_ERR_INVALID_PARAM);
+    EXPECT_EQ(Encode(session, next), NV_ENC_ERR_INVALID_PARAM);
     EXPECT_EQ(m_api.nvEncUnlockBitstream(session, second), NV_ENC_SUCCESS);
 
     EXPECT_EQ(m_api.nvEncUnmapInputResource(session, in.mapped), NV_ENC_SUCCESS);
     EXPECT_EQ(m_api.nvEncUnmapInputResource(session, in.mapped), NV_ENC_ERR_RESOURCE_NOT_MAPPED);
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &next), NV_ENC_ERR_INVALID_PARAM);
+    EXPECT_EQ(Encode(session, next), NV_ENC_ERR_INVALID_PARAM);
     EXPECT_EQ(m_api.nvEncUnregisterResource(session, in.registered), NV_ENC_SUCCESS);
     EXPECT_EQ(m_api.nvEncDestroyBitstreamBuffer(session, out), NV_ENC_SUCCESS);
     EXPECT_EQ(m_api.nvEncDestroyBitstreamBuffer(session, out), NV_ENC_ERR_INVALID_PARAM);
@@ -604,12 +556,12 @@ TEST_F(SoftwareEncoderApi, FailedCopyFromTheDeviceLosesOnlyThatPicture) {
     void* session = OpenInitialized();
     Input in = MakeInput(session, 0);
     NV_ENC_OUTPUT_PTR out = MakeBitstream(session);
-    NV_ENC_PIC_PARAMS pic = Picture(in.mapped, out);
+    const NV_ENC_PIC_PARAMS pic = Picture(in.mapped, out);
     cudahost::failDriverCall("cuMemcpy2D", CUDA_ERROR_ILLEGAL_ADDRESS);
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &pic), NV_ENC_ERR_GENERIC);
+    EXPECT_EQ(Encode(session, pic), NV_ENC_ERR_GENERIC);
     cudahost::failDriverCall("cuCtxPushCurrent", CUDA_ERROR_INVALID_CONTEXT);
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &pic), NV_ENC_ERR_GENERIC);
-    ASSERT_EQ(m_api.nvEncEncodePicture(session, &pic), NV_ENC_SUCCESS);
+    EXPECT_EQ(Encode(session, pic), NV_ENC_ERR_GENERIC);
+    ASSERT_EQ(Encode(session, pic), NV_ENC_SUCCESS);
     EXPECT_TRUE(StartsWithVps(Collect(session, out)));
     // The context stack is balanced again: the test's own context is current.
     CUcontext current = nullptr;
@@ -621,10 +573,7 @@ TEST_F(SoftwareEncoderApi, EndOfStreamOnAnEmptySessionGivesNothing) {
     void* session = OpenInitialized();
     EXPECT_EQ(SendEos(session), NV_ENC_SUCCESS);
     EXPECT_EQ(SendEos(session), NV_ENC_SUCCESS);
-    NV_ENC_OUTPUT_PTR out = MakeBitstream(session);
-    NV_ENC_LOCK_BITSTREAM lock = {};
-    lock.version = NV_ENC_LOCK_BITSTREAM_VER;
-    lock.outputBitstream = out;
+    NV_ENC_LOCK_BITSTREAM lock = LockParams(MakeBitstream(session));
     EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_ERR_INVALID_CALL);
 }
 
@@ -637,18 +586,17 @@ TEST_F(SoftwareEncoderApi, LowLatencyStreamDecodesFrameForFrame) {
     NV_ENC_OUTPUT_PTR out = MakeBitstream(session);
     std::vector<uint8_t> stream;
     for (int n = 0; n < kCount; ++n) {
-        Upload(in.buffer, in.pitch, PatternNv12(n));
-        NV_ENC_PIC_PARAMS pic = Picture(in.mapped, out, 100 * n);
-        ASSERT_EQ(m_api.nvEncEncodePicture(session, &pic), NV_ENC_SUCCESS) << n;
+        UploadNv12(in.buffer, in.pitch, PatternNv12(n));
+        ASSERT_EQ(Encode(session, Picture(in.mapped, out, 100 * n)), NV_ENC_SUCCESS) << n;
         NV_ENC_LOCK_BITSTREAM seen;
         std::vector<uint8_t> packet = Collect(session, out, &seen);
         EXPECT_EQ(seen.outputTimeStamp, uint64_t(100 * n));
         EXPECT_EQ(seen.pictureType, n == 0 ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P) << n;
         EXPECT_EQ(StartsWithVps(packet), n == 0) << n;
-        stream.insert(stream.end(), packet.begin(), packet.end());
+        Append(&stream, packet);
     }
     EXPECT_EQ(SendEos(session), NV_ENC_SUCCESS);
-    ExpectPatternStream(stream, kCount);
+    ExpectPatternStream(stream, kCount, "api");
 }
 
 // With B pictures x265 holds pictures back: submissions answer "need more input", the
@@ -661,17 +609,10 @@ TEST_F(SoftwareEncoderApi, HeldPicturesComeOutInOrderAtEndOfStream) {
     std::vector<NV_ENC_OUTPUT_PTR> outputs;
     bool held = false;
     for (int n = 0; n < kCount; ++n) {
-        inputs.push_back(MakeInput(session, n));
-        outputs.push_back(MakeBitstream(session));
-        NV_ENC_PIC_PARAMS pic = Picture(inputs[n].mapped, outputs[n], n);
-        NVENCSTATUS status = m_api.nvEncEncodePicture(session, &pic);
-        ASSERT_TRUE(status == NV_ENC_SUCCESS || status == NV_ENC_ERR_NEED_MORE_INPUT) << status;
-        held = held || status == NV_ENC_ERR_NEED_MORE_INPUT;
+        ASSERT_NO_FATAL_FAILURE(SubmitHeld(session, n, &inputs, &outputs, &held));
     }
     EXPECT_TRUE(held);
-    NV_ENC_LOCK_BITSTREAM lock = {};
-    lock.version = NV_ENC_LOCK_BITSTREAM_VER;
-    lock.outputBitstream = outputs.back();
+    NV_ENC_LOCK_BITSTREAM lock = LockParams(outputs.back());
     lock.doNotWait = 1;
     EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_ERR_LOCK_BUSY);
 
@@ -683,7 +624,7 @@ TEST_F(SoftwareEncoderApi, HeldPicturesComeOutInOrderAtEndOfStream) {
         std::vector<uint8_t> packet = Collect(session, out, &seen);
         EXPECT_FALSE(packet.empty());
         stamps.push_back(seen.outputTimeStamp);
-        stream.insert(stream.end(), packet.begin(), packet.end());
+        Append(&stream, packet);
     }
     // Decode order: the time stamps are a permutation, not the submission order.
     std::vector<uint64_t> sorted = stamps;
@@ -692,7 +633,7 @@ TEST_F(SoftwareEncoderApi, HeldPicturesComeOutInOrderAtEndOfStream) {
         EXPECT_EQ(sorted[n], uint64_t(n));
     }
     EXPECT_NE(stamps, sorted);
-    ExpectPatternStream(stream, kCount);
+    ExpectPatternStream(stream, kCount, "api");
 }
 
 // Locking a buffer whose picture x265 still holds cannot wait for more input: the
@@ -703,18 +644,15 @@ TEST_F(SoftwareEncoderApi, EarlyLockDrainsAndTheStreamGoesOn) {
     std::vector<Input> inputs;
     std::vector<NV_ENC_OUTPUT_PTR> outputs;
     std::vector<uint8_t> stream;
+    bool held = false;
     for (int n = 0; n < kCount; ++n) {
-        inputs.push_back(MakeInput(session, n));
-        outputs.push_back(MakeBitstream(session));
-        NV_ENC_PIC_PARAMS pic = Picture(inputs[n].mapped, outputs[n], n);
-        NVENCSTATUS status = m_api.nvEncEncodePicture(session, &pic);
-        ASSERT_TRUE(status == NV_ENC_SUCCESS || status == NV_ENC_ERR_NEED_MORE_INPUT) << status;
+        ASSERT_NO_FATAL_FAILURE(SubmitHeld(session, n, &inputs, &outputs, &held));
         if (n == 2) {
             // Collect the first three at once, as a client with a short lag would.
             for (int k = 0; k <= 2; ++k) {
                 std::vector<uint8_t> packet = Collect(session, outputs[k]);
                 EXPECT_FALSE(packet.empty()) << k;
-                stream.insert(stream.end(), packet.begin(), packet.end());
+                Append(&stream, packet);
             }
         }
     }
@@ -726,9 +664,9 @@ TEST_F(SoftwareEncoderApi, EarlyLockDrainsAndTheStreamGoesOn) {
             EXPECT_EQ(seen.pictureType, NV_ENC_PIC_TYPE_IDR);
             EXPECT_TRUE(StartsWithVps(packet));
         }
-        stream.insert(stream.end(), packet.begin(), packet.end());
+        Append(&stream, packet);
     }
-    ExpectPatternStream(stream, kCount);
+    ExpectPatternStream(stream, kCount, "api");
 }
 
 TEST_F(SoftwareEncoderApi, DestroyReleasesEverythingStillLive) {
@@ -736,20 +674,17 @@ TEST_F(SoftwareEncoderApi, DestroyReleasesEverythingStillLive) {
     Input in = MakeInput(session, 0);
     NV_ENC_OUTPUT_PTR held = MakeBitstream(session);
     NV_ENC_OUTPUT_PTR locked = MakeBitstream(session);
-    NV_ENC_PIC_PARAMS pic = Picture(in.mapped, held);
-    m_api.nvEncEncodePicture(session, &pic);
-    pic.outputBitstream = locked;
-    m_api.nvEncEncodePicture(session, &pic);
-    NV_ENC_LOCK_BITSTREAM lock = {};
-    lock.version = NV_ENC_LOCK_BITSTREAM_VER;
-    lock.outputBitstream = locked;
+    Encode(session, Picture(in.mapped, held));
+    const NV_ENC_PIC_PARAMS pic = Picture(in.mapped, locked);
+    Encode(session, pic);
+    NV_ENC_LOCK_BITSTREAM lock = LockParams(locked);
     ASSERT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_SUCCESS);
 
     EXPECT_EQ(m_api.nvEncDestroyEncoder(session), NV_ENC_SUCCESS);
     m_sessions.clear();
     // Its handles are gone with it.
     EXPECT_EQ(m_api.nvEncUnlockBitstream(session, locked), NV_ENC_ERR_INVALID_PTR);
-    EXPECT_EQ(m_api.nvEncEncodePicture(session, &pic), NV_ENC_ERR_INVALID_PTR);
+    EXPECT_EQ(Encode(session, pic), NV_ENC_ERR_INVALID_PTR);
     EXPECT_EQ(m_api.nvEncUnregisterResource(session, in.registered), NV_ENC_ERR_INVALID_PTR);
 }
 

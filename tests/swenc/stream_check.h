@@ -2,7 +2,10 @@
 // own tools to read back what the encoder wrote.
 #pragma once
 
+#include <cuda.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -104,6 +107,58 @@ inline std::vector<uint8_t> DecodeNv12(const std::string& hevcPath, const std::s
 
 inline std::string TempPath(const std::string& name) {
     return "/tmp/camfx_swenc_" + std::to_string(::getpid()) + "_" + name;
+}
+
+// A context on device 0, current on this thread.
+inline void CreateContext(CUcontext* context) {
+    ASSERT_EQ(cuInit(0), CUDA_SUCCESS);
+    CUdevice device;
+    ASSERT_EQ(cuDeviceGet(&device, 0), CUDA_SUCCESS);
+    ASSERT_EQ(cuCtxCreate(context, nullptr, 0, device), CUDA_SUCCESS);
+}
+
+// Copies a tightly packed host NV12 picture into a device buffer of the given pitch.
+inline void UploadNv12(CUdeviceptr buffer, size_t pitch, const std::vector<uint8_t>& nv12) {
+    CUDA_MEMCPY2D copy = {};
+    copy.srcMemoryType = CU_MEMORYTYPE_HOST;
+    copy.srcHost = nv12.data();
+    copy.srcPitch = kWidth;
+    copy.dstMemoryType = CU_MEMORYTYPE_DEVICE;
+    copy.dstDevice = buffer;
+    copy.dstPitch = pitch;
+    copy.WidthInBytes = kWidth;
+    copy.Height = kHeight * 3 / 2;
+    ASSERT_EQ(cuMemcpy2D(&copy), CUDA_SUCCESS);
+}
+
+inline void Append(std::vector<uint8_t>* stream, const std::vector<uint8_t>& packet) {
+    stream->insert(stream->end(), packet.begin(), packet.end());
+}
+
+// Decodes a raw HEVC stream and checks it holds `count` pictures matching pattern frames
+// 0, 1, ... in that order. Returns what ffprobe said, for further checks.
+inline std::string ExpectPatternStream(const std::vector<uint8_t>& stream, int count,
+                                       const std::string& name) {
+    const std::string hevc = TempPath(name + ".hevc");
+    const std::string raw = TempPath(name + ".nv12");
+    WriteFile(hevc, stream);
+    const std::string probe = Probe(hevc);
+    EXPECT_NE(probe.find("codec_name=hevc\n"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(count) + "\n"), std::string::npos)
+        << probe;
+    const std::vector<uint8_t> decoded = DecodeNv12(hevc, raw);
+    std::remove(hevc.c_str());
+    std::remove(raw.c_str());
+    EXPECT_EQ(decoded.size(), kNv12Bytes * count);
+    for (int k = 0; k < count && decoded.size() == kNv12Bytes * count; ++k) {
+        const uint8_t* frame = decoded.data() + kNv12Bytes * k;
+        const double own = Psnr(frame, PatternNv12(k).data(), kNv12Bytes);
+        EXPECT_GE(own, 30.0) << "frame " << k;
+        // In order: each decoded frame is closer to its own source than to the next.
+        EXPECT_GT(own, Psnr(frame, PatternNv12(k + 1).data(), kNv12Bytes))
+            << "frame " << k << " out of order";
+    }
+    return probe;
 }
 
 }  // namespace swenc_test
