@@ -18,30 +18,42 @@
 namespace {
 
 class Display : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
-        if (std::getenv("DISPLAY") == nullptr || !glfwInit()) return;
+        if (std::getenv("DISPLAY") == nullptr || !glfwInit())
+            return;
         glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
         glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
         glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
         glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
         window = glfwCreateWindow(64, 64, "display test", nullptr, nullptr);
-        if (window == nullptr) return;
+        if (window == nullptr)
+            return;
         glfwMakeContextCurrent(window);
         loaded = gladLoadGL(glfwGetProcAddress) != 0;
     }
     static void TearDownTestSuite() {
-        if (window != nullptr) glfwDestroyWindow(window);
+        if (window != nullptr)
+            glfwDestroyWindow(window);
         glfwTerminate();
     }
     void SetUp() override {
-        if (!loaded) GTEST_SKIP() << "needs an X display with OpenGL 3.3";
+        if (!loaded)
+            GTEST_SKIP() << "needs an X display with OpenGL 3.3";
     }
 
     static GLFWwindow* window;
     static bool loaded;
 };
 GLFWwindow* Display::window = nullptr;
+
+GLuint smallTexture(GLint internalFormat, GLenum format) {
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, 16, 16, 0, format, GL_UNSIGNED_BYTE, nullptr);
+    return texture;
+}
 bool Display::loaded = false;
 
 TEST_F(Display, TheProgramBuildsWithoutReports) {
@@ -67,7 +79,8 @@ TEST_F(Display, ABrokenShaderReportsItsCompileErrorThenTheLinkErrorAndGoesOn) {
 
 TEST_F(Display, ALongInfoLogIsCutAt1023Characters) {
     std::string source = "#version 330 core\nvoid main() {\n";
-    for (int i = 0; i < 200; ++i) source += "  undefined_" + std::to_string(i) + " = 1;\n";
+    for (int i = 0; i < 200; ++i)
+        source += "  undefined_" + std::to_string(i) + " = 1;\n";
     source += "}";
     testing::internal::CaptureStderr();
     ShaderProgram program(vertexShaderSource, source.c_str());
@@ -80,10 +93,7 @@ TEST_F(Display, ALongInfoLogIsCutAt1023Characters) {
 }
 
 TEST_F(Display, AThreeChannelTextureHasNoCudaView) {
-    GLuint texture = 0;
-    glGenTextures(1, &texture);
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 16, 16, 0, GL_RGB, GL_UNSIGNED_BYTE, nullptr);
+    GLuint texture = smallTexture(GL_RGB, GL_RGB);
     cudaGraphicsResource_t resource = nullptr;
     EXPECT_EQ(cudaGraphicsGLRegisterImage(&resource, texture, GL_TEXTURE_2D,
                                           cudaGraphicsRegisterFlagsWriteDiscard),
@@ -93,10 +103,7 @@ TEST_F(Display, AThreeChannelTextureHasNoCudaView) {
 }
 
 TEST_F(Display, ASurfaceNeedsTheLoadStoreRegistration) {
-    GLuint texture = 0;
-    glGenTextures(1, &texture);
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 16, 16, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    GLuint texture = smallTexture(GL_RGBA8, GL_RGBA);
     cudaGraphicsResource_t resource = nullptr;
     ASSERT_EQ(cudaGraphicsGLRegisterImage(&resource, texture, GL_TEXTURE_2D,
                                           cudaGraphicsRegisterFlagsWriteDiscard),

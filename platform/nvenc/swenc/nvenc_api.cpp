@@ -424,10 +424,7 @@ NVENCSTATUS NVENCAPI CreateBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREA
 
 NVENCSTATUS NVENCAPI DestroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (!buffer) {
+    if (!s || !buffer) {
         return NV_ENC_ERR_INVALID_PTR;
     }
     Bitstream* b = Find(s->bitstreams, buffer);
@@ -541,10 +538,7 @@ NVENCSTATUS NVENCAPI LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* lock) {
 
 NVENCSTATUS NVENCAPI UnlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (!buffer) {
+    if (!s || !buffer) {
         return NV_ENC_ERR_INVALID_PTR;
     }
     Bitstream* b = Find(s->bitstreams, buffer);
@@ -616,10 +610,7 @@ NVENCSTATUS NVENCAPI RegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* p
 
 NVENCSTATUS NVENCAPI UnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR resource) {
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (!resource) {
+    if (!s || !resource) {
         return NV_ENC_ERR_INVALID_PTR;
     }
     Registration* r = Find(s->registrations, resource);
@@ -654,10 +645,7 @@ NVENCSTATUS NVENCAPI MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* 
 
 NVENCSTATUS NVENCAPI UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR mapped) {
     SessionLock s(encoder);
-    if (!s) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    if (!mapped) {
+    if (!s || !mapped) {
         return NV_ENC_ERR_INVALID_PTR;
     }
     if (s->mappings.erase(mapped) == 0) {
