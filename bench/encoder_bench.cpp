@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "EncoderLoader.h"
 #include "NvEncoder/NvEncoderCuda.h"
-#include "SoftwareEncoder.h"
 
 namespace {
 
@@ -152,7 +152,7 @@ void SoftwareEncoder(benchmark::State& state) {
     const int preset = int(state.range(0));
     const bool load = state.range(1) != 0;
     Pictures& inputs = Inputs();
-    camfxSetEncoderInfoSink(&Quiet);
+    camfx::nvenc::SetEncoderChoiceSink(&Quiet);
     cuInit(0);
     CUdevice device;
     cuDeviceGet(&device, 0);
@@ -212,7 +212,7 @@ void SoftwareEncoder(benchmark::State& state) {
     Report(state, "ours/" + std::to_string(preset) + "/" + std::to_string(load), seconds, cpu);
     cuMemFree(nv12);
     cuCtxDestroy(context);
-    camfxSetEncoderInfoSink(nullptr);
+    camfx::nvenc::SetEncoderChoiceSink(nullptr);
 }
 
 // The same pictures through `ffmpeg -c:v libx265` with the settings our P-preset maps to:

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "EncoderLoader.h"
 #include "NvCodecUtils.h"
 #include "NvEncoder/NvEncoderCuda.h"
-#include "SoftwareEncoder.h"
 #include "frame.h"
 #include "frame_ring.h"
 #include "launch.h"
@@ -65,8 +65,8 @@ void writePackets(const std::vector<std::vector<uint8_t>>& packets) {
 }
 
 void setupRecording() {
-    // The encoder behind the API says which one records, through the console logger.
-    camfxSetEncoderInfoSink([](const char* line) {
+    // The encoder's loader says which encoder records, through the console logger.
+    camfx::nvenc::SetEncoderChoiceSink([](const char* line) {
         simplelogger::LogLine(gLogger, simplelogger::INFO, __FILE__, __LINE__, "encoder").stream()
             << line;
     });

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "EncoderLoader.h"
 #include "NvEncoder/NvEncoderCuda.h"
-#include "SoftwareEncoder.h"
 #include "stream_check.h"
 
 using namespace swenc_test;
@@ -31,7 +31,7 @@ void Quiet(const char*) {}
 class RecordingPath : public ::testing::Test {
   protected:
     void SetUp() override {
-        camfxSetEncoderInfoSink(&Quiet);
+        camfx::nvenc::SetEncoderChoiceSink(&Quiet);
         CreateContext(&m_context);
     }
     void TearDown() override {
@@ -42,7 +42,7 @@ class RecordingPath : public ::testing::Test {
         if (m_context) {
             cuCtxDestroy(m_context);
         }
-        camfxSetEncoderInfoSink(nullptr);
+        camfx::nvenc::SetEncoderChoiceSink(nullptr);
     }
 
     // The recording set-up: the encoder and the session as the application asks.

@@ -7,11 +7,9 @@
 
 #include <cuda.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,12 +28,6 @@ namespace {
 constexpr uint32_t kMaxSupportedVersion = (NVENCAPI_MAJOR_VERSION << 4) | NVENCAPI_MINOR_VERSION;
 // HEVC level 6.2's largest picture side.
 constexpr uint32_t kMaxSide = 8192;
-
-void WriteLine(const char* line) {
-    std::cout << line << '\n' << std::flush;
-}
-
-std::atomic<CamfxEncoderInfoSink> g_infoSink{&WriteLine};
 
 bool SameGuid(const GUID& a, const GUID& b) {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
@@ -75,6 +67,7 @@ struct Session {
     uint32_t height = 0;
     bool pictureTypeDecision = true;
     HevcEncoder encoder;
+    std::string description;  // what encodes, once initialised
 
     std::map<void*, std::unique_ptr<Registration>> registrations;
     std::map<void*, std::unique_ptr<Mapping>> mappings;
@@ -398,14 +391,12 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     s->height = h;
     s->pictureTypeDecision = params->enablePTD != 0;
 
-    char line[256];
-    std::snprintf(line, sizeof(line),
-                  "No hardware video encoder: recording uses the software HEVC encoder "
-                  "libx265 %s (preset %s%s), %ux%u at %u/%u fps",
+    char description[160];
+    std::snprintf(description, sizeof(description), "libx265 %s (preset %s%s), %ux%u at %u/%u fps",
                   X265Version(), settings.x265Preset,
                   settings.zeroLatency ? ", tune zerolatency" : "", w, h, params->frameRateNum,
                   params->frameRateDen);
-    g_infoSink.load()(line);
+    s->description = description;
     return NV_ENC_SUCCESS;
 }
 
@@ -687,24 +678,16 @@ NVENCSTATUS NVENCAPI DestroyEncoder(void* encoder) {
 }
 
 }  // namespace
-}  // namespace camfx::swenc
 
-extern "C" {
-
-void camfxSetEncoderInfoSink(CamfxEncoderInfoSink sink) {
-    camfx::swenc::g_infoSink.store(sink ? sink : &camfx::swenc::WriteLine);
-}
-
-NVENCSTATUS NVENCAPI NvEncodeAPIGetMaxSupportedVersion(uint32_t* version) {
+NVENCSTATUS GetMaxSupportedVersion(uint32_t* version) {
     if (!version) {
         return NV_ENC_ERR_INVALID_PTR;
     }
-    *version = camfx::swenc::kMaxSupportedVersion;
+    *version = kMaxSupportedVersion;
     return NV_ENC_SUCCESS;
 }
 
-NVENCSTATUS NVENCAPI NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
-    using namespace camfx::swenc;
+NVENCSTATUS CreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
     if (!list) {
         return NV_ENC_ERR_INVALID_PTR;
     }
@@ -733,4 +716,13 @@ NVENCSTATUS NVENCAPI NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list
     return NV_ENC_SUCCESS;
 }
 
-}  // extern "C"
+std::string DescribeSession(void* encoder) {
+    SessionLock s(encoder);
+    return s && s->initialized ? s->description : std::string();
+}
+
+std::string LibraryVersion() {
+    return X265Version();
+}
+
+}  // namespace camfx::swenc

@@ -1,0 +1,46 @@
+// The NVENC entry points that NvEncoder calls, NvEncodeAPIGetMaxSupportedVersion and
+// NvEncodeAPICreateInstance, defined here: each session goes to the driver's encoder library
+// where one is loaded and opens the session, and to the software encoder everywhere else.
+// One INFO line per session says which encoder records and, for the software encoder, why.
+//
+// The driver's library is tried once per process: libnvidia-encode.so.1 through the dynamic
+// loader's search, only in a CUDA build made with the published API header, or whatever
+// library CAMFX_NVENC_LIBRARY names (for tests and unusual installs; whoever names one
+// vouches that it was built against the same declarations as camfx).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "nvEncodeAPI.h"
+
+namespace camfx::nvenc {
+
+// What a candidate library of the driver's encoder offers.
+struct DriverEncoder {
+    bool usable = false;
+    std::string library;      // as it was named to the loader; empty when none was tried
+    uint32_t maxVersion = 0;  // its highest API version, major << 4 | minor
+    std::string whyNot;       // when not usable: why the software encoder records instead
+    NV_ENCODE_API_FUNCTION_LIST functions{};
+};
+
+// Loads `library` (a path, or a name for the loader's search) and checks its entry points
+// and API version. A library found unusable is unloaded again.
+DriverEncoder LoadDriverEncoder(const std::string& library);
+
+// Receives the line that names a session's encoder, without level or newline. The default,
+// also restored by null, writes it and a newline to standard output. Read without a lock.
+using EncoderChoiceSink = void (*)(const char* line);
+void SetEncoderChoiceSink(EncoderChoiceSink sink);
+
+// The encoders this build can record with, for --version.
+std::string EncoderSupport();
+
+// "12.2" for 0xC2.
+std::string ApiVersionText(uint32_t version);
+
+// The status's name, e.g. "NV_ENC_ERR_UNSUPPORTED_DEVICE".
+std::string StatusName(NVENCSTATUS status);
+
+}  // namespace camfx::nvenc

@@ -1,0 +1,149 @@
+// The choice between the driver's encoder library and the software encoder: what the loader
+// makes of each kind of library, and the entry points the wrapper calls when none is named.
+#include <cuda.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "EncoderLoader.h"
+#include "NvEncoder/NvEncoderCuda.h"
+#include "SoftwareEncoder.h"
+
+namespace {
+
+using camfx::nvenc::DriverEncoder;
+using camfx::nvenc::LoadDriverEncoder;
+
+std::vector<std::string> g_lines;
+void Capture(const char* line) {
+    g_lines.emplace_back(line);
+}
+
+TEST(DriverLibrary, IsTurnedDownWithItsReason) {
+    struct Case {
+        std::string library;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"/nonexistent/libnvidia-encode.so.1",
+         "cannot load /nonexistent/libnvidia-encode.so.1: /nonexistent/libnvidia-encode.so.1: "
+         "cannot open shared object file: No such file or directory"},
+        {CAMFX_DRIVER_BARE, std::string(CAMFX_DRIVER_BARE) +
+                                " lacks the entry point NvEncodeAPIGetMaxSupportedVersion"},
+        {CAMFX_DRIVER_11_1, "the driver supports NVENC API 11.1, this build needs 12.2"},
+    };
+    for (const Case& c : cases) {
+        const DriverEncoder driver = LoadDriverEncoder(c.library);
+        EXPECT_FALSE(driver.usable) << c.library;
+        EXPECT_EQ(driver.whyNot, c.reason);
+        EXPECT_EQ(driver.library, c.library);
+        EXPECT_EQ(driver.functions.nvEncOpenEncodeSessionEx, nullptr) << c.library;
+    }
+}
+
+TEST(DriverLibrary, OfAtLeastTheBuildsVersionIsUsable) {
+    // Whether a session opens is only known per session: this one refuses them all later.
+    const DriverEncoder refusing = LoadDriverEncoder(CAMFX_DRIVER_REFUSING);
+    EXPECT_TRUE(refusing.usable) << refusing.whyNot;
+    EXPECT_EQ(refusing.maxVersion, 0xC2u);
+
+    // A library that encodes, with the process's CUDA contexts.
+    const DriverEncoder driver = LoadDriverEncoder(CAMFX_DRIVER_SWENC);
+    ASSERT_TRUE(driver.usable) << driver.whyNot;
+    ASSERT_EQ(cuInit(0), CUDA_SUCCESS);
+    CUcontext context = nullptr;
+    ASSERT_EQ(cuCtxCreate(&context, nullptr, 0, 0), CUDA_SUCCESS);
+    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params{};
+    params.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
+    params.device = context;
+    params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
+    params.apiVersion = NVENCAPI_VERSION;
+    void* session = nullptr;
+    EXPECT_EQ(driver.functions.nvEncOpenEncodeSessionEx(&params, &session), NV_ENC_SUCCESS);
+    EXPECT_EQ(driver.functions.nvEncDestroyEncoder(session), NV_ENC_SUCCESS);
+    cuCtxDestroy(context);
+}
+
+TEST(DriverLibrary, VersionsAndStatusesReadAsTheirNames) {
+    EXPECT_EQ(camfx::nvenc::ApiVersionText(0xC2), "12.2");
+    EXPECT_EQ(camfx::nvenc::ApiVersionText(0xD0), "13.0");
+    EXPECT_EQ(camfx::nvenc::StatusName(NV_ENC_ERR_NO_ENCODE_DEVICE), "NV_ENC_ERR_NO_ENCODE_DEVICE");
+    EXPECT_EQ(camfx::nvenc::StatusName(static_cast<NVENCSTATUS>(99)), "NVENC status 99");
+    EXPECT_EQ(camfx::nvenc::EncoderSupport(),
+              "the software HEVC encoder libx265 " + camfx::swenc::LibraryVersion() +
+                  " (this is the host flavor, which does not load the driver's encoder)");
+}
+
+// No library named, in the host flavor: every session goes to the software encoder, and the
+// line says so and why.
+class EntryPoints : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_lines.clear();
+        camfx::nvenc::SetEncoderChoiceSink(&Capture);
+        ASSERT_EQ(cuInit(0), CUDA_SUCCESS);
+        ASSERT_EQ(cuCtxCreate(&m_context, nullptr, 0, 0), CUDA_SUCCESS);
+    }
+    void TearDown() override {
+        camfx::nvenc::SetEncoderChoiceSink(nullptr);
+        cuCtxDestroy(m_context);
+    }
+    CUcontext m_context = nullptr;
+};
+
+TEST_F(EntryPoints, OpenSessionsOnTheSoftwareEncoderAndSayWhy) {
+    uint32_t version = 0;
+    ASSERT_EQ(NvEncodeAPIGetMaxSupportedVersion(&version), NV_ENC_SUCCESS);
+    EXPECT_EQ(version, 0xC2u);
+
+    for (int session = 0; session < 2; ++session) {
+        NvEncoderCuda encoder(m_context, 1280, 720, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false,
+                              true);
+        NV_ENC_INITIALIZE_PARAMS init{};
+        NV_ENC_CONFIG config{};
+        init.version = NV_ENC_INITIALIZE_PARAMS_VER;
+        config.version = NV_ENC_CONFIG_VER;
+        init.encodeConfig = &config;
+        encoder.CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
+                                           NV_ENC_TUNING_INFO_LOW_LATENCY);
+        encoder.CreateEncoder(&init);
+        std::vector<std::vector<uint8_t>> packets;
+        encoder.EndEncode(packets);
+    }
+    // One line a session, naming the encoder and the reason.
+    ASSERT_EQ(g_lines.size(), 2u);
+    const std::string expected =
+        ", 1280x720 at 30/1 fps: this is the host flavor, which does not load the driver's "
+        "encoder";
+    for (const std::string& line : g_lines) {
+        EXPECT_EQ(line.rfind("Recording with the software HEVC encoder, libx265 ", 0), 0u) << line;
+        EXPECT_EQ(line.substr(line.size() - expected.size()), expected) << line;
+    }
+}
+
+TEST_F(EntryPoints, AnswerUnknownSessionsWithoutTouchingThem) {
+    NV_ENCODE_API_FUNCTION_LIST list{};
+    EXPECT_EQ(NvEncodeAPICreateInstance(nullptr), NV_ENC_ERR_INVALID_PTR);
+    list.version = NVENCAPI_STRUCT_VERSION(1);
+    EXPECT_EQ(NvEncodeAPICreateInstance(&list), NV_ENC_ERR_INVALID_VERSION);
+    list.version = NV_ENCODE_API_FUNCTION_LIST_VER;
+    ASSERT_EQ(NvEncodeAPICreateInstance(&list), NV_ENC_SUCCESS);
+
+    int unknown = 0;
+    NV_ENC_PIC_PARAMS picture{};
+    picture.version = NV_ENC_PIC_PARAMS_VER;
+    EXPECT_EQ(list.nvEncEncodePicture(&unknown, &picture), NV_ENC_ERR_INVALID_PTR);
+    EXPECT_EQ(list.nvEncDestroyEncoder(&unknown), NV_ENC_ERR_INVALID_PTR);
+
+    void* session = nullptr;
+    ASSERT_EQ(list.nvEncOpenEncodeSession(m_context, NV_ENC_DEVICE_TYPE_CUDA, &session),
+              NV_ENC_SUCCESS);
+    EXPECT_EQ(list.nvEncDestroyEncoder(session), NV_ENC_SUCCESS);
+    EXPECT_EQ(list.nvEncDestroyEncoder(session), NV_ENC_ERR_INVALID_PTR);
+    EXPECT_EQ(list.nvEncOpenEncodeSessionEx(nullptr, &session), NV_ENC_ERR_INVALID_PTR);
+    EXPECT_TRUE(g_lines.empty());
+}
+
+}  // namespace
