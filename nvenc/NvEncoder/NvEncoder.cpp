@@ -29,6 +29,35 @@ uint32_t Half(uint32_t x) {
     return (x + 1) >> 1;
 }
 
+// The accepted input formats, one row each; the geometry functions read nothing else.
+enum class Chroma { None, Interleaved420, Planar420, Planar444 };
+struct FormatRow {
+    NV_ENC_BUFFER_FORMAT format;
+    uint32_t bytesPerSample;  // of a luma sample, or of a whole packed pixel
+    Chroma chroma;
+};
+constexpr FormatRow kFormats[] = {
+    {NV_ENC_BUFFER_FORMAT_NV12, 1, Chroma::Interleaved420},
+    {NV_ENC_BUFFER_FORMAT_YV12, 1, Chroma::Planar420},
+    {NV_ENC_BUFFER_FORMAT_IYUV, 1, Chroma::Planar420},
+    {NV_ENC_BUFFER_FORMAT_YUV444, 1, Chroma::Planar444},
+    {NV_ENC_BUFFER_FORMAT_YUV420_10BIT, 2, Chroma::Interleaved420},
+    {NV_ENC_BUFFER_FORMAT_YUV444_10BIT, 2, Chroma::Planar444},
+    {NV_ENC_BUFFER_FORMAT_ARGB, 4, Chroma::None},
+    {NV_ENC_BUFFER_FORMAT_ARGB10, 4, Chroma::None},
+    {NV_ENC_BUFFER_FORMAT_AYUV, 4, Chroma::None},
+    {NV_ENC_BUFFER_FORMAT_ABGR, 4, Chroma::None},
+    {NV_ENC_BUFFER_FORMAT_ABGR10, 4, Chroma::None},
+};
+
+const FormatRow* FindFormat(NV_ENC_BUFFER_FORMAT format) {
+    for (const FormatRow& row : kFormats) {
+        if (row.format == format)
+            return &row;
+    }
+    return nullptr;
+}
+
 void AppendLittleEndian(std::vector<uint8_t>& out, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i)
         out.push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -625,172 +654,109 @@ void NvEncoder::UnregisterInputFrames() {
 // Geometry. Halving rounds up; everything wraps modulo 2^32 as the callers expect.
 
 uint32_t NvEncoder::GetWidthInBytes(NV_ENC_BUFFER_FORMAT format, uint32_t width) {
-    switch (format) {
-        case NV_ENC_BUFFER_FORMAT_NV12:
-        case NV_ENC_BUFFER_FORMAT_YV12:
-        case NV_ENC_BUFFER_FORMAT_IYUV:
-        case NV_ENC_BUFFER_FORMAT_YUV444:
-            return width;
-        case NV_ENC_BUFFER_FORMAT_YUV420_10BIT:
-        case NV_ENC_BUFFER_FORMAT_YUV444_10BIT:
-            return width * 2;
-        case NV_ENC_BUFFER_FORMAT_ARGB:
-        case NV_ENC_BUFFER_FORMAT_ARGB10:
-        case NV_ENC_BUFFER_FORMAT_AYUV:
-        case NV_ENC_BUFFER_FORMAT_ABGR:
-        case NV_ENC_BUFFER_FORMAT_ABGR10:
-            return width * 4;
-        default:
-            NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
-    }
+    const FormatRow* row = FindFormat(format);
+    if (!row)
+        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+    return width * row->bytesPerSample;
 }
 
 uint32_t NvEncoder::GetNumChromaPlanes(NV_ENC_BUFFER_FORMAT format) {
-    switch (format) {
-        case NV_ENC_BUFFER_FORMAT_NV12:
-        case NV_ENC_BUFFER_FORMAT_YUV420_10BIT:
+    const FormatRow* row = FindFormat(format);
+    if (!row)
+        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+    switch (row->chroma) {
+        case Chroma::Interleaved420:
             return 1;
-        case NV_ENC_BUFFER_FORMAT_YV12:
-        case NV_ENC_BUFFER_FORMAT_IYUV:
-        case NV_ENC_BUFFER_FORMAT_YUV444:
-        case NV_ENC_BUFFER_FORMAT_YUV444_10BIT:
+        case Chroma::Planar420:
+        case Chroma::Planar444:
             return 2;
-        case NV_ENC_BUFFER_FORMAT_ARGB:
-        case NV_ENC_BUFFER_FORMAT_ARGB10:
-        case NV_ENC_BUFFER_FORMAT_AYUV:
-        case NV_ENC_BUFFER_FORMAT_ABGR:
-        case NV_ENC_BUFFER_FORMAT_ABGR10:
-            return 0;
-        default:
-            NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+        case Chroma::None:
+            break;
     }
+    return 0;
 }
 
 uint32_t NvEncoder::GetChromaPitch(NV_ENC_BUFFER_FORMAT format, uint32_t lumaPitch) {
-    switch (format) {
-        case NV_ENC_BUFFER_FORMAT_NV12:
-        case NV_ENC_BUFFER_FORMAT_YUV420_10BIT:
-        case NV_ENC_BUFFER_FORMAT_YUV444:
-        case NV_ENC_BUFFER_FORMAT_YUV444_10BIT:
+    const FormatRow* row = FindFormat(format);
+    if (!row)
+        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+    switch (row->chroma) {
+        case Chroma::Interleaved420:
+        case Chroma::Planar444:
             return lumaPitch;
-        case NV_ENC_BUFFER_FORMAT_YV12:
-        case NV_ENC_BUFFER_FORMAT_IYUV:
+        case Chroma::Planar420:
             return Half(lumaPitch);
-        case NV_ENC_BUFFER_FORMAT_ARGB:
-        case NV_ENC_BUFFER_FORMAT_ARGB10:
-        case NV_ENC_BUFFER_FORMAT_AYUV:
-        case NV_ENC_BUFFER_FORMAT_ABGR:
-        case NV_ENC_BUFFER_FORMAT_ABGR10:
-            return 0;
-        default:
-            NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+        case Chroma::None:
+            break;
     }
+    return 0;
 }
 
 void NvEncoder::GetChromaSubPlaneOffsets(NV_ENC_BUFFER_FORMAT format, uint32_t pitch,
                                          uint32_t height, std::vector<uint32_t>& offsets) {
     offsets.clear();
-    const uint32_t lumaSize = pitch * height;
-    switch (format) {
-        case NV_ENC_BUFFER_FORMAT_NV12:
-        case NV_ENC_BUFFER_FORMAT_YUV420_10BIT:
-            offsets.push_back(lumaSize);
-            return;
-        case NV_ENC_BUFFER_FORMAT_YV12:
-        case NV_ENC_BUFFER_FORMAT_IYUV:
-            // Both chroma planes at half pitch, the second right after the first.
-            offsets.push_back(lumaSize);
-            offsets.push_back(offsets[0] + Half(pitch) * Half(height));
-            return;
-        case NV_ENC_BUFFER_FORMAT_YUV444:
-        case NV_ENC_BUFFER_FORMAT_YUV444_10BIT:
-            offsets.push_back(lumaSize);
-            offsets.push_back(offsets[0] + lumaSize);
-            return;
-        case NV_ENC_BUFFER_FORMAT_ARGB:
-        case NV_ENC_BUFFER_FORMAT_ARGB10:
-        case NV_ENC_BUFFER_FORMAT_AYUV:
-        case NV_ENC_BUFFER_FORMAT_ABGR:
-        case NV_ENC_BUFFER_FORMAT_ABGR10:
-            return;
-        default:
-            NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
-    }
+    if (!FindFormat(format))
+        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+    const uint32_t planes = GetNumChromaPlanes(format);
+    // Each chroma plane right after the one before it, the first after the luma plane.
+    const uint32_t planeSize = GetChromaPitch(format, pitch) * GetChromaHeight(format, height);
+    for (uint32_t plane = 0; plane < planes; ++plane)
+        offsets.push_back(plane == 0 ? pitch * height : offsets.back() + planeSize);
 }
 
 uint32_t NvEncoder::GetChromaHeight(NV_ENC_BUFFER_FORMAT format, uint32_t lumaHeight) {
-    switch (format) {
-        case NV_ENC_BUFFER_FORMAT_NV12:
-        case NV_ENC_BUFFER_FORMAT_YV12:
-        case NV_ENC_BUFFER_FORMAT_IYUV:
-        case NV_ENC_BUFFER_FORMAT_YUV420_10BIT:
+    const FormatRow* row = FindFormat(format);
+    if (!row)
+        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+    switch (row->chroma) {
+        case Chroma::Interleaved420:
+        case Chroma::Planar420:
             return Half(lumaHeight);
-        case NV_ENC_BUFFER_FORMAT_YUV444:
-        case NV_ENC_BUFFER_FORMAT_YUV444_10BIT:
+        case Chroma::Planar444:
             return lumaHeight;
-        case NV_ENC_BUFFER_FORMAT_ARGB:
-        case NV_ENC_BUFFER_FORMAT_ARGB10:
-        case NV_ENC_BUFFER_FORMAT_AYUV:
-        case NV_ENC_BUFFER_FORMAT_ABGR:
-        case NV_ENC_BUFFER_FORMAT_ABGR10:
-            return 0;
-        default:
-            NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+        case Chroma::None:
+            break;
     }
+    return 0;
 }
 
 uint32_t NvEncoder::GetChromaWidthInBytes(NV_ENC_BUFFER_FORMAT format, uint32_t lumaWidth) {
-    switch (format) {
-        case NV_ENC_BUFFER_FORMAT_NV12:
-        case NV_ENC_BUFFER_FORMAT_YUV444:
-            return lumaWidth;
-        case NV_ENC_BUFFER_FORMAT_YV12:
-        case NV_ENC_BUFFER_FORMAT_IYUV:
-            return Half(lumaWidth);
-        case NV_ENC_BUFFER_FORMAT_YUV420_10BIT:
-        case NV_ENC_BUFFER_FORMAT_YUV444_10BIT:
-            return lumaWidth * 2;
-        case NV_ENC_BUFFER_FORMAT_ARGB:
-        case NV_ENC_BUFFER_FORMAT_ARGB10:
-        case NV_ENC_BUFFER_FORMAT_AYUV:
-        case NV_ENC_BUFFER_FORMAT_ABGR:
-        case NV_ENC_BUFFER_FORMAT_ABGR10:
-            return 0;
-        default:
-            NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+    const FormatRow* row = FindFormat(format);
+    if (!row)
+        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+    switch (row->chroma) {
+        case Chroma::Interleaved420:  // Cb and Cr side by side: a luma row's bytes
+        case Chroma::Planar444:
+            return lumaWidth * row->bytesPerSample;
+        case Chroma::Planar420:
+            return Half(lumaWidth) * row->bytesPerSample;
+        case Chroma::None:
+            break;
     }
+    return 0;
 }
 
 int32_t NvEncoder::GetFrameSize() const {
+    const FormatRow* row = FindFormat(m_eInputFormat);
+    if (!row)
+        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
     // Signed 32-bit arithmetic that wraps: multiply as unsigned, halve as signed.
     const uint32_t w = m_nFrameWidth;
     const uint32_t h = m_nFrameHeight;
     const uint32_t halfH = static_cast<uint32_t>(static_cast<int32_t>(h + 1) / 2);
+    const uint32_t lumaRowBytes = row->bytesPerSample * w;
     uint32_t size = 0;
-    switch (m_eInputFormat) {
-        case NV_ENC_BUFFER_FORMAT_NV12:
-        case NV_ENC_BUFFER_FORMAT_YV12:
-        case NV_ENC_BUFFER_FORMAT_IYUV:
-            size = w * (h + halfH);
+    switch (row->chroma) {
+        case Chroma::Interleaved420:
+        case Chroma::Planar420:
+            size = lumaRowBytes * (h + halfH);
             break;
-        case NV_ENC_BUFFER_FORMAT_YUV444:
-            size = 3 * w * h;
+        case Chroma::Planar444:
+            size = 3 * lumaRowBytes * h;
             break;
-        case NV_ENC_BUFFER_FORMAT_YUV420_10BIT:
-            size = 2 * w * (h + halfH);
+        case Chroma::None:
+            size = lumaRowBytes * h;
             break;
-        case NV_ENC_BUFFER_FORMAT_YUV444_10BIT:
-            size = 6 * w * h;
-            break;
-        case NV_ENC_BUFFER_FORMAT_ARGB:
-        case NV_ENC_BUFFER_FORMAT_ARGB10:
-        case NV_ENC_BUFFER_FORMAT_AYUV:
-        case NV_ENC_BUFFER_FORMAT_ABGR:
-        case NV_ENC_BUFFER_FORMAT_ABGR10:
-            size = 4 * w * h;
-            break;
-        default:
-            NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
     }
     return static_cast<int32_t>(size);
 }
