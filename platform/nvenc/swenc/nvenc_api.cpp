@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "CudaContextGuard.h"
 #include "SoftwareEncoder.h"
 #include "hevc_encoder.h"
 #include "nvEncodeAPI.h"
@@ -187,7 +188,8 @@ NVENCSTATUS FetchPicture(Session& s, const Registration& r, PlanarPicture* pictu
     s.planes.resize(w * h + 2 * cw * ch);
     s.interleaved.resize(w * ch);
 
-    if (cuCtxPushCurrent(s.context) != CUDA_SUCCESS) {
+    CudaContextGuard context(s.context);
+    if (!context.pushed()) {
         return NV_ENC_ERR_GENERIC;
     }
     CUDA_MEMCPY2D copy;
@@ -210,8 +212,7 @@ NVENCSTATUS FetchPicture(Session& s, const Registration& r, PlanarPicture* pictu
         copy.Height = ch;
         result = cuMemcpy2D(&copy);
     }
-    CUcontext popped = nullptr;
-    cuCtxPopCurrent(&popped);
+    context.pop();
     if (result != CUDA_SUCCESS) {
         return NV_ENC_ERR_GENERIC;
     }
