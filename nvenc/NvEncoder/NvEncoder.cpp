@@ -3,13 +3,10 @@
 #include <climits>
 #include <cstring>
 
+#include "NvEncGuid.h"
 #include "windows_shim.h"
 
 namespace {
-
-bool SameGuid(const GUID& a, const GUID& b) {
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
 
 bool IsCodecGuid(const GUID& guid) {
     return SameGuid(guid, NV_ENC_CODEC_H264_GUID) || SameGuid(guid, NV_ENC_CODEC_HEVC_GUID) ||

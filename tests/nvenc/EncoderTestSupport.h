@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FakeNvEncodeApi.h"
+#include "NvEncGuid.h"
 #include "NvEncoder/NvEncoderCuda.h"
 #include "cuda_host.h"
 
@@ -155,8 +156,4 @@ inline ::testing::AssertionResult Raises(const std::function<void()>& action,
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "nothing was thrown";
-}
-
-inline bool SameGuid(const GUID& a, const GUID& b) {
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
 }

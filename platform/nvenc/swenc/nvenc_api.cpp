@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "CudaContextGuard.h"
+#include "NvEncGuid.h"
 #include "SoftwareEncoder.h"
 #include "hevc_encoder.h"
 #include "nvEncodeAPI.h"
@@ -29,10 +30,6 @@ namespace {
 constexpr uint32_t kMaxSupportedVersion = (NVENCAPI_MAJOR_VERSION << 4) | NVENCAPI_MINOR_VERSION;
 // HEVC level 6.2's largest picture side.
 constexpr uint32_t kMaxSide = 8192;
-
-bool SameGuid(const GUID& a, const GUID& b) {
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
 
 struct Registration {
     CUdeviceptr pointer = 0;
