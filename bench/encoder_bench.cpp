@@ -144,7 +144,7 @@ Sample Mean(const std::string& key) {
     return mean;
 }
 
-void Quiet(const char*) {}
+void Quiet(camfx::nvenc::EncoderLogLevel, const char*) {}
 
 // 300 pictures through NvEncoderCuda as the application records: P-preset, low latency,
 // extra delay 3, each picture copied from a device NV12 buffer into the encoder's slot.
@@ -152,7 +152,7 @@ void SoftwareEncoder(benchmark::State& state) {
     const int preset = int(state.range(0));
     const bool load = state.range(1) != 0;
     Pictures& inputs = Inputs();
-    camfx::nvenc::SetEncoderChoiceSink(&Quiet);
+    camfx::nvenc::SetEncoderLogSink(&Quiet);
     cuInit(0);
     CUdevice device;
     cuDeviceGet(&device, 0);
@@ -212,7 +212,7 @@ void SoftwareEncoder(benchmark::State& state) {
     Report(state, "ours/" + std::to_string(preset) + "/" + std::to_string(load), seconds, cpu);
     cuMemFree(nv12);
     cuCtxDestroy(context);
-    camfx::nvenc::SetEncoderChoiceSink(nullptr);
+    camfx::nvenc::SetEncoderLogSink(nullptr);
 }
 
 // The same pictures through `ffmpeg -c:v libx265` with the settings our P-preset maps to:

@@ -65,10 +65,12 @@ void writePackets(const std::vector<std::vector<uint8_t>>& packets) {
 }
 
 void setupRecording() {
-    // The encoder's loader says which encoder records, through the console logger.
-    camfx::nvenc::SetEncoderChoiceSink([](const char* line) {
-        simplelogger::LogLine(gLogger, simplelogger::INFO, __FILE__, __LINE__, "encoder").stream()
-            << line;
+    // The encoder's loader says which encoder records, and why a call failed, through the
+    // console logger.
+    camfx::nvenc::SetEncoderLogSink([](camfx::nvenc::EncoderLogLevel level, const char* line) {
+        const int severity = level == camfx::nvenc::EncoderLogLevel::Error ? simplelogger::ERROR
+                                                                           : simplelogger::INFO;
+        simplelogger::LogLine(gLogger, severity, __FILE__, __LINE__, "encoder").stream() << line;
     });
     orFailRecording([] {
         encoder.reset(new NvEncoderCuda(deviceContext, FRAME_WIDTH, FRAME_HEIGHT,

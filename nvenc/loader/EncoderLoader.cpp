@@ -31,12 +31,13 @@ constexpr const char* kNotLookedFor =
     "this is the host flavor, which does not load the driver's encoder";
 #endif
 
-void WriteLine(const char* line) {
-    std::printf("%s\n", line);
-    std::fflush(stdout);
+void WriteLine(EncoderLogLevel level, const char* line) {
+    std::FILE* stream = level == EncoderLogLevel::Error ? stderr : stdout;
+    std::fprintf(stream, "%s\n", line);
+    std::fflush(stream);
 }
 
-std::atomic<EncoderChoiceSink> g_sink{&WriteLine};
+std::atomic<EncoderLogSink> g_sink{&WriteLine};
 
 const DriverEncoder& Driver() {
     // Made once, never destroyed: no exit-time destructor runs beside the encoding thread.
@@ -105,7 +106,22 @@ void Announce(const Session& session) {
                ApiVersionText(kBuildVersion) + " in this build, " +
                ApiVersionText(driver.maxVersion) + " in the driver)";
     }
-    g_sink.load()(line.c_str());
+    g_sink.load()(EncoderLogLevel::Info, line.c_str());
+}
+
+// Passes a call's status on; a failure is told with what the encoder says of it.
+NVENCSTATUS Told(const Session& session, NVENCSTATUS status) {
+    if (status == NV_ENC_SUCCESS || status == NV_ENC_ERR_NEED_MORE_INPUT ||
+        session.api->nvEncGetLastErrorString == nullptr)
+        return status;
+    const char* text = session.api->nvEncGetLastErrorString(session.handle);
+    if (text != nullptr && *text != '\0') {
+        const std::string line = std::string(session.software ? "The software HEVC encoder"
+                                                              : "The driver's NVENC encoder") +
+                                 " failed (" + StatusName(status) + "): " + text;
+        g_sink.load()(EncoderLogLevel::Error, line.c_str());
+    }
+    return status;
 }
 
 NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params,
@@ -151,7 +167,7 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     const NVENCSTATUS status = session->api->nvEncInitializeEncoder(session->handle, params);
     if (status == NV_ENC_SUCCESS)
         Announce(*session);
-    return status;
+    return Told(*session, status);
 }
 
 NVENCSTATUS NVENCAPI DestroyEncoder(void* encoder) {
@@ -167,6 +183,13 @@ NVENCSTATUS NVENCAPI DestroyEncoder(void* encoder) {
     return session->api->nvEncDestroyEncoder(session->handle);
 }
 
+const char* NVENCAPI GetLastErrorString(void* encoder) {
+    const std::shared_ptr<Session> session = Find(encoder);
+    if (!session || session->api->nvEncGetLastErrorString == nullptr)
+        return "";
+    return session->api->nvEncGetLastErrorString(session->handle);
+}
+
 // Every other entry passes the call on to the session's own encoder, by the entry's name.
 template <typename Entry>
 struct Forward;
@@ -179,7 +202,8 @@ struct Forward<NVENCSTATUS(NVENCAPI*)(void*, Args...)> {
         if (!session)
             return NV_ENC_ERR_INVALID_PTR;
         const Entry call = session->api->*entry;
-        return call != nullptr ? call(session->handle, args...) : NV_ENC_ERR_UNIMPLEMENTED;
+        return call != nullptr ? Told(*session, call(session->handle, args...))
+                               : NV_ENC_ERR_UNIMPLEMENTED;
     }
 };
 
@@ -241,7 +265,7 @@ std::string EncoderSupport() {
            software;
 }
 
-void SetEncoderChoiceSink(EncoderChoiceSink sink) {
+void SetEncoderLogSink(EncoderLogSink sink) {
     g_sink.store(sink != nullptr ? sink : &WriteLine);
 }
 
@@ -327,6 +351,7 @@ NVENCSTATUS NVENCAPI NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list
     CAMFX_FORWARD(list, nvEncUnregisterResource);
     CAMFX_FORWARD(list, nvEncCreateMVBuffer);
     CAMFX_FORWARD(list, nvEncDestroyMVBuffer);
+    list->nvEncGetLastErrorString = &GetLastErrorString;
     return NV_ENC_SUCCESS;
 }
 

@@ -1,7 +1,8 @@
 // The NVENC entry points that NvEncoder calls, NvEncodeAPIGetMaxSupportedVersion and
 // NvEncodeAPICreateInstance, defined here: each session goes to the driver's encoder library
 // where one is loaded and opens the session, and to the software encoder everywhere else.
-// One INFO line per session says which encoder records and, for the software encoder, why.
+// One INFO line per session says which encoder records and, for the software encoder, why;
+// a call that fails is told in an ERROR line with the encoder's own words, where it has any.
 //
 // The driver's library is tried once per process: libnvidia-encode.so.1 through the dynamic
 // loader's search, only in a CUDA build made with the published API header, or whatever
@@ -29,10 +30,13 @@ struct DriverEncoder {
 // and API version. A library found unusable is unloaded again.
 DriverEncoder LoadDriverEncoder(const std::string& library);
 
-// Receives the line that names a session's encoder, without level or newline. The default,
-// also restored by null, writes it and a newline to standard output. Read without a lock.
-using EncoderChoiceSink = void (*)(const char* line);
-void SetEncoderChoiceSink(EncoderChoiceSink sink);
+// Receives the lines the loader writes, without level or newline: at Info, the one that names
+// a session's encoder; at Error, what the encoder says of a call it failed. The default, also
+// restored by null, writes Info lines to standard output and Error lines to standard error.
+// Read without a lock.
+enum class EncoderLogLevel { Info, Error };
+using EncoderLogSink = void (*)(EncoderLogLevel level, const char* line);
+void SetEncoderLogSink(EncoderLogSink sink);
 
 // The encoders this build can record with, for --version.
 std::string EncoderSupport();

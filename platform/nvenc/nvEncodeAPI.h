@@ -416,6 +416,8 @@ typedef struct _NV_ENCODE_API_FUNCTION_LIST {
     NVENCSTATUS(NVENCAPI* nvEncGetEncodePresetConfigEx)
     (void* encoder, GUID encodeGUID, GUID presetGUID, NV_ENC_TUNING_INFO tuningInfo,
      NV_ENC_PRESET_CONFIG* presetConfig);
+    // The session's last failure in words; valid until the next call into that session.
+    const char*(NVENCAPI* nvEncGetLastErrorString)(void* encoder);
 } NV_ENCODE_API_FUNCTION_LIST;
 
 extern "C" {

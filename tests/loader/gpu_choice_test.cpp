@@ -20,7 +20,8 @@ TEST(EncoderChoiceOnThisGpu, RecordsAndSaysWhichEncoder) {
     if (cuInit(0) != CUDA_SUCCESS || cuDeviceGet(&device, 0) != CUDA_SUCCESS)
         GTEST_SKIP() << "no CUDA device";
     ASSERT_EQ(cuCtxCreate(&context, nullptr, 0, device), CUDA_SUCCESS);
-    camfx::nvenc::SetEncoderChoiceSink([](const char* line) { g_lines.emplace_back(line); });
+    camfx::nvenc::SetEncoderLogSink(
+        [](camfx::nvenc::EncoderLogLevel, const char* line) { g_lines.emplace_back(line); });
 
     size_t packets = 0;
     {
@@ -56,7 +57,7 @@ TEST(EncoderChoiceOnThisGpu, RecordsAndSaysWhichEncoder) {
         cuMemFree(nv12);
         EXPECT_EQ(packets, static_cast<size_t>(kFrames));
     }
-    camfx::nvenc::SetEncoderChoiceSink(nullptr);
+    camfx::nvenc::SetEncoderLogSink(nullptr);
     cuCtxDestroy(context);
 
     ASSERT_EQ(g_lines.size(), 1u);

@@ -1,6 +1,7 @@
 // The choice between the driver's encoder library and the software encoder: what the loader
 // makes of each kind of library, and the entry points the wrapper calls when none is named.
 #include <cuda.h>
+#include <cuda_host.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -16,9 +17,11 @@ namespace {
 using camfx::nvenc::DriverEncoder;
 using camfx::nvenc::LoadDriverEncoder;
 
-std::vector<std::string> g_lines;
-void Capture(const char* line) {
-    g_lines.emplace_back(line);
+using camfx::nvenc::EncoderLogLevel;
+
+std::vector<std::pair<EncoderLogLevel, std::string>> g_lines;
+void Capture(EncoderLogLevel level, const char* line) {
+    g_lines.emplace_back(level, line);
 }
 
 TEST(DriverLibrary, IsTurnedDownWithItsReason) {
@@ -82,12 +85,12 @@ class EntryPoints : public ::testing::Test {
   protected:
     void SetUp() override {
         g_lines.clear();
-        camfx::nvenc::SetEncoderChoiceSink(&Capture);
+        camfx::nvenc::SetEncoderLogSink(&Capture);
         ASSERT_EQ(cuInit(0), CUDA_SUCCESS);
         ASSERT_EQ(cuCtxCreate(&m_context, nullptr, 0, 0), CUDA_SUCCESS);
     }
     void TearDown() override {
-        camfx::nvenc::SetEncoderChoiceSink(nullptr);
+        camfx::nvenc::SetEncoderLogSink(nullptr);
         cuCtxDestroy(m_context);
     }
     CUcontext m_context = nullptr;
@@ -117,10 +120,35 @@ TEST_F(EntryPoints, OpenSessionsOnTheSoftwareEncoderAndSayWhy) {
     const std::string expected =
         ", 1280x720 at 30/1 fps: this is the host flavor, which does not load the driver's "
         "encoder";
-    for (const std::string& line : g_lines) {
+    for (const auto& [level, line] : g_lines) {
+        EXPECT_EQ(level, EncoderLogLevel::Info);
         EXPECT_EQ(line.rfind("Recording with the software HEVC encoder, libx265 ", 0), 0u) << line;
         EXPECT_EQ(line.substr(line.size() - expected.size()), expected) << line;
     }
+}
+
+TEST_F(EntryPoints, TellAFailedCallInTheEncodersOwnWords) {
+    NvEncoderCuda encoder(m_context, 1280, 720, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true);
+    NV_ENC_INITIALIZE_PARAMS init{};
+    NV_ENC_CONFIG config{};
+    init.version = NV_ENC_INITIALIZE_PARAMS_VER;
+    config.version = NV_ENC_CONFIG_VER;
+    init.encodeConfig = &config;
+    encoder.CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
+                                       NV_ENC_TUNING_INFO_LOW_LATENCY);
+    encoder.CreateEncoder(&init);
+    g_lines.clear();
+
+    // The picture cannot be read from the device: the wrapper raises, and one line says why.
+    cudahost::failDriverCall("cuMemcpy2D", CUDA_ERROR_ILLEGAL_ADDRESS);
+    std::vector<std::vector<uint8_t>> packets;
+    EXPECT_THROW(encoder.EncodeFrame(packets), NVENCException);
+    cudahost::clearDriverFailures();
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_EQ(g_lines[0].first, EncoderLogLevel::Error);
+    EXPECT_EQ(g_lines[0].second,
+              "The software HEVC encoder failed (NV_ENC_ERR_GENERIC): cuMemcpy2D of the input "
+              "picture failed: CUDA_ERROR_ILLEGAL_ADDRESS");
 }
 
 TEST_F(EntryPoints, AnswerUnknownSessionsWithoutTouchingThem) {

@@ -272,7 +272,7 @@ TEST_F(SoftwareEncoderApi, EntryPointsReportVersionAndFillTheList) {
         CAMFX_ENTRY(nvEncMapInputResource),       CAMFX_ENTRY(nvEncUnmapInputResource),
         CAMFX_ENTRY(nvEncRegisterResource),       CAMFX_ENTRY(nvEncUnregisterResource),
         CAMFX_ENTRY(nvEncCreateMVBuffer),         CAMFX_ENTRY(nvEncDestroyMVBuffer),
-        CAMFX_ENTRY(nvEncDestroyEncoder),
+        CAMFX_ENTRY(nvEncDestroyEncoder),         CAMFX_ENTRY(nvEncGetLastErrorString),
 #undef CAMFX_ENTRY
     };
     for (const auto& [name, filled] : entries) {
@@ -561,8 +561,12 @@ TEST_F(SoftwareEncoderApi, FailedCopyFromTheDeviceLosesOnlyThatPicture) {
     const NV_ENC_PIC_PARAMS pic = Picture(in.mapped, out);
     cudahost::failDriverCall("cuMemcpy2D", CUDA_ERROR_ILLEGAL_ADDRESS);
     EXPECT_EQ(Encode(session, pic), NV_ENC_ERR_GENERIC);
+    EXPECT_STREQ(m_api.nvEncGetLastErrorString(session),
+                 "cuMemcpy2D of the input picture failed: CUDA_ERROR_ILLEGAL_ADDRESS");
     cudahost::failDriverCall("cuCtxPushCurrent", CUDA_ERROR_INVALID_CONTEXT);
     EXPECT_EQ(Encode(session, pic), NV_ENC_ERR_GENERIC);
+    EXPECT_STREQ(m_api.nvEncGetLastErrorString(session),
+                 "cuCtxPushCurrent of the session's context failed: CUDA_ERROR_INVALID_CONTEXT");
     ASSERT_EQ(Encode(session, pic), NV_ENC_SUCCESS);
     EXPECT_TRUE(StartsWithVps(Collect(session, out)));
     // The context stack is balanced again: the test's own context is current.

@@ -26,12 +26,12 @@ class ProbedEncoder : public NvEncoderCuda {
     int32_t RingSize() const { return m_nEncoderBuffer; }
 };
 
-void Quiet(const char*) {}
+void Quiet(camfx::nvenc::EncoderLogLevel, const char*) {}
 
 class RecordingPath : public ::testing::Test {
   protected:
     void SetUp() override {
-        camfx::nvenc::SetEncoderChoiceSink(&Quiet);
+        camfx::nvenc::SetEncoderLogSink(&Quiet);
         CreateContext(&m_context);
     }
     void TearDown() override {
@@ -42,7 +42,7 @@ class RecordingPath : public ::testing::Test {
         if (m_context) {
             cuCtxDestroy(m_context);
         }
-        camfx::nvenc::SetEncoderChoiceSink(nullptr);
+        camfx::nvenc::SetEncoderLogSink(nullptr);
     }
 
     // The recording set-up: the encoder and the session as the application asks.

@@ -66,6 +66,7 @@ struct Session {
     bool pictureTypeDecision = true;
     HevcEncoder encoder;
     std::string description;  // what encodes, once initialised
+    std::string lastError;    // why the last failing call failed, where more is known
 
     std::map<void*, std::unique_ptr<Registration>> registrations;
     std::map<void*, std::unique_ptr<Mapping>> mappings;
@@ -175,6 +176,15 @@ NV_ENC_PIC_TYPE PictureType(int sliceType) {
     }
 }
 
+// A CUDA call that failed for the session: its result named in the session's last error.
+NVENCSTATUS CudaFailure(Session& s, const char* call, CUresult result) {
+    const char* name = nullptr;
+    cuGetErrorName(result, &name);
+    s.lastError = std::string(call) + " failed: " +
+                  (name ? name : "CUresult " + std::to_string(static_cast<int>(result)));
+    return NV_ENC_ERR_GENERIC;
+}
+
 // Copies the mapped NV12 picture from device memory into the session's planar host
 // picture. In the host flavor "device" memory is host memory and the copies are plain.
 NVENCSTATUS FetchPicture(Session& s, const Registration& r, PlanarPicture* picture) {
@@ -187,7 +197,7 @@ NVENCSTATUS FetchPicture(Session& s, const Registration& r, PlanarPicture* pictu
 
     CudaContextGuard context(s.context);
     if (!context.pushed()) {
-        return NV_ENC_ERR_GENERIC;
+        return CudaFailure(s, "cuCtxPushCurrent of the session's context", context.pushResult());
     }
     CUDA_MEMCPY2D copy;
     std::memset(&copy, 0, sizeof(copy));
@@ -211,7 +221,7 @@ NVENCSTATUS FetchPicture(Session& s, const Registration& r, PlanarPicture* pictu
     }
     context.pop();
     if (result != CUDA_SUCCESS) {
-        return NV_ENC_ERR_GENERIC;
+        return CudaFailure(s, "cuMemcpy2D of the input picture", result);
     }
 
     uint8_t* u = s.planes.data() + w * h;
@@ -382,6 +392,7 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     settings.fpsDen = params->frameRateDen;
     std::string reason;
     if (!s->encoder.Configure(settings, &reason)) {
+        s->lastError = "libx265 refused the settings: " + reason;
         return NV_ENC_ERR_INVALID_PARAM;
     }
     s->initialized = true;
@@ -475,6 +486,7 @@ NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* pic) {
     }
     const int64_t number = s->nextPicture;
     if (!s->encoder.Encode(picture, number, forceIdr, s->produced)) {
+        s->lastError = "libx265 failed to encode the picture";
         return NV_ENC_ERR_GENERIC;
     }
     ++s->nextPicture;
@@ -659,6 +671,11 @@ NVENCSTATUS NVENCAPI DestroyMVBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
     return buffer ? NV_ENC_ERR_INVALID_PARAM : NV_ENC_ERR_INVALID_PTR;
 }
 
+const char* NVENCAPI GetLastErrorString(void* encoder) {
+    SessionLock s(encoder);
+    return s ? s->lastError.c_str() : "";
+}
+
 NVENCSTATUS NVENCAPI DestroyEncoder(void* encoder) {
     std::unique_ptr<Session> session;
     {
@@ -711,6 +728,7 @@ NVENCSTATUS CreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
     list->nvEncCreateMVBuffer = &CreateMVBuffer;
     list->nvEncDestroyMVBuffer = &DestroyMVBuffer;
     list->nvEncGetEncodePresetConfigEx = &GetEncodePresetConfigEx;
+    list->nvEncGetLastErrorString = &GetLastErrorString;
     return NV_ENC_SUCCESS;
 }
 
