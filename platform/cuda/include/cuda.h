@@ -26,7 +26,6 @@ typedef int CUdevice;
 typedef unsigned long long CUdeviceptr;
 typedef struct CUctx_st* CUcontext;
 typedef struct CUstream_st* CUstream;
-typedef struct CUarray_st* CUarray;
 typedef struct CUctxCreateParams_st CUctxCreateParams;
 
 typedef enum CUmemorytype_enum {
@@ -42,7 +41,6 @@ typedef struct CUDA_MEMCPY2D_st {
     CUmemorytype srcMemoryType;
     const void* srcHost;
     CUdeviceptr srcDevice;
-    CUarray srcArray;
     size_t srcPitch;
 
     size_t dstXInBytes;
@@ -50,7 +48,6 @@ typedef struct CUDA_MEMCPY2D_st {
     CUmemorytype dstMemoryType;
     void* dstHost;
     CUdeviceptr dstDevice;
-    CUarray dstArray;
     size_t dstPitch;
 
     size_t WidthInBytes;
@@ -74,7 +71,6 @@ CUresult cuMemFree(CUdeviceptr dptr);
 CUresult cuMemcpy2D(const CUDA_MEMCPY2D* pCopy);
 CUresult cuMemcpy2DAsync(const CUDA_MEMCPY2D* pCopy, CUstream hStream);
 CUresult cuMemcpy2DUnaligned(const CUDA_MEMCPY2D* pCopy);
-CUresult cuStreamSynchronize(CUstream hStream);
 
 CUresult cuGetErrorName(CUresult error, const char** pStr);
 

@@ -44,18 +44,12 @@ enum cudaMemcpyKind {
 #define cudaHostAllocDefault 0x00
 
 enum cudaGraphicsRegisterFlags {
-    cudaGraphicsRegisterFlagsNone = 0,
-    cudaGraphicsRegisterFlagsReadOnly = 1,
     cudaGraphicsRegisterFlagsWriteDiscard = 2,
-    cudaGraphicsRegisterFlagsSurfaceLoadStore = 4,
-    cudaGraphicsRegisterFlagsTextureGather = 8
+    cudaGraphicsRegisterFlagsSurfaceLoadStore = 4
 };
 
 enum cudaResourceType {
-    cudaResourceTypeArray = 0x00,
-    cudaResourceTypeMipmappedArray = 0x01,
-    cudaResourceTypeLinear = 0x02,
-    cudaResourceTypePitch2D = 0x03
+    cudaResourceTypeArray = 0x00
 };
 
 typedef struct CUstream_st* cudaStream_t;

@@ -225,11 +225,6 @@ CUresult cuMemcpy2DUnaligned(const CUDA_MEMCPY2D* pCopy) {
     return copy2D(pCopy);
 }
 
-CUresult cuStreamSynchronize(CUstream hStream) {
-    CAMFX_INJECTED_FAILURE("cuStreamSynchronize");
-    return streamValid(hStream) ? CUDA_SUCCESS : CUDA_ERROR_INVALID_HANDLE;
-}
-
 CUresult cuGetErrorName(CUresult error, const char** pStr) {
     if (pStr == nullptr)
         return CUDA_ERROR_INVALID_VALUE;
