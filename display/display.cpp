@@ -2,6 +2,7 @@
 
 #include <cuda_gl_interop.h>
 
+#include "frame.h"
 #include "windows_shim.h"
 
 const char* vertexShaderSource =
@@ -36,8 +37,6 @@ const float quadVertices[24] = {
 
 namespace {
 
-constexpr int kFrameWidth = 1280;
-constexpr int kFrameHeight = 720;
 constexpr GLsizei kInfoLogBytes = 1024;
 
 void reportShaderError(GLuint shader, const char* caption) {
@@ -103,7 +102,7 @@ void createDisplayTexture(GLuint* displayTexture, cudaGraphicsResource_t* displa
     glBindTexture(GL_TEXTURE_2D, *displayTexture);
     // Four 8-bit channels: CUDA has no view of three-channel textures, and the blit writes
     // red, green, blue and alpha.
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, kFrameWidth, kFrameHeight, 0, GL_RGBA,
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, FRAME_WIDTH, FRAME_HEIGHT, 0, GL_RGBA,
                  GL_UNSIGNED_BYTE, nullptr);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
