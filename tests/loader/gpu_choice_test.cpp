@@ -9,6 +9,7 @@
 
 #include "EncoderLoader.h"
 #include "NvEncoder/NvEncoderCuda.h"
+#include "recording_request.h"
 
 namespace {
 
@@ -25,35 +26,27 @@ TEST(EncoderChoiceOnThisGpu, RecordsAndSaysWhichEncoder) {
 
     size_t packets = 0;
     {
-        NvEncoderCuda encoder(context, 1280, 720, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true);
-        NV_ENC_INITIALIZE_PARAMS init{};
-        NV_ENC_CONFIG config{};
-        init.version = NV_ENC_INITIALIZE_PARAMS_VER;
-        config.version = NV_ENC_CONFIG_VER;
-        init.encodeConfig = &config;
-        encoder.CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
-                                           NV_ENC_TUNING_INFO_LOW_LATENCY);
-        encoder.CreateEncoder(&init);
+        const auto encoder = CreateRecordingEncoder(context);
 
         CUdeviceptr nv12 = 0;
-        ASSERT_EQ(cuMemAlloc(&nv12, static_cast<size_t>(encoder.GetFrameSize())), CUDA_SUCCESS);
+        ASSERT_EQ(cuMemAlloc(&nv12, static_cast<size_t>(encoder->GetFrameSize())), CUDA_SUCCESS);
         std::vector<std::vector<uint8_t>> out;
         constexpr int kFrames = 10;
         for (int i = 0; i < kFrames; ++i) {
             ASSERT_EQ(cuMemsetD8(nv12, static_cast<unsigned char>(16 + 20 * i),
-                                 static_cast<size_t>(encoder.GetFrameSize())),
+                                 static_cast<size_t>(encoder->GetFrameSize())),
                       CUDA_SUCCESS);
-            const EncoderInputFrame* slot = encoder.NextInputSlot();
+            const EncoderInputFrame* slot = encoder->NextInputSlot();
             NvEncoderCuda::CopyToDeviceFrame(context, reinterpret_cast<const void*>(nv12), 0,
                                              slot->bufferPtr, slot->lumaPitch, 1280, 720,
                                              CU_MEMORYTYPE_DEVICE, slot->format, slot->planeOffsets,
                                              slot->planeCount);
-            encoder.EncodeFrame(out);
+            encoder->EncodeFrame(out);
             packets += out.size();
         }
-        encoder.EndEncode(out);
+        encoder->EndEncode(out);
         packets += out.size();
-        encoder.CloseEncoder();
+        encoder->CloseEncoder();
         cuMemFree(nv12);
         EXPECT_EQ(packets, static_cast<size_t>(kFrames));
     }

@@ -11,6 +11,7 @@
 #include "EncoderLoader.h"
 #include "NvEncoder/NvEncoderCuda.h"
 #include "SoftwareEncoder.h"
+#include "recording_request.h"
 
 namespace {
 
@@ -102,18 +103,9 @@ TEST_F(EntryPoints, OpenSessionsOnTheSoftwareEncoderAndSayWhy) {
     EXPECT_EQ(version, 0xC2u);
 
     for (int session = 0; session < 2; ++session) {
-        NvEncoderCuda encoder(m_context, 1280, 720, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false,
-                              true);
-        NV_ENC_INITIALIZE_PARAMS init{};
-        NV_ENC_CONFIG config{};
-        init.version = NV_ENC_INITIALIZE_PARAMS_VER;
-        config.version = NV_ENC_CONFIG_VER;
-        init.encodeConfig = &config;
-        encoder.CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
-                                           NV_ENC_TUNING_INFO_LOW_LATENCY);
-        encoder.CreateEncoder(&init);
+        const auto encoder = CreateRecordingEncoder(m_context);
         std::vector<std::vector<uint8_t>> packets;
-        encoder.EndEncode(packets);
+        encoder->EndEncode(packets);
     }
     // One line a session, naming the encoder and the reason.
     ASSERT_EQ(g_lines.size(), 2u);
@@ -128,21 +120,13 @@ TEST_F(EntryPoints, OpenSessionsOnTheSoftwareEncoderAndSayWhy) {
 }
 
 TEST_F(EntryPoints, TellAFailedCallInTheEncodersOwnWords) {
-    NvEncoderCuda encoder(m_context, 1280, 720, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true);
-    NV_ENC_INITIALIZE_PARAMS init{};
-    NV_ENC_CONFIG config{};
-    init.version = NV_ENC_INITIALIZE_PARAMS_VER;
-    config.version = NV_ENC_CONFIG_VER;
-    init.encodeConfig = &config;
-    encoder.CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
-                                       NV_ENC_TUNING_INFO_LOW_LATENCY);
-    encoder.CreateEncoder(&init);
+    const auto encoder = CreateRecordingEncoder(m_context);
     g_lines.clear();
 
     // The picture cannot be read from the device: the wrapper raises, and one line says why.
     cudahost::failDriverCall("cuMemcpy2D", CUDA_ERROR_ILLEGAL_ADDRESS);
     std::vector<std::vector<uint8_t>> packets;
-    EXPECT_THROW(encoder.EncodeFrame(packets), NVENCException);
+    EXPECT_THROW(encoder->EncodeFrame(packets), NVENCException);
     cudahost::clearDriverFailures();
     ASSERT_EQ(g_lines.size(), 1u);
     EXPECT_EQ(g_lines[0].first, EncoderLogLevel::Error);
