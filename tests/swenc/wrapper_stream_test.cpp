@@ -10,6 +10,7 @@
 
 #include "EncoderLoader.h"
 #include "NvEncoder/NvEncoderCuda.h"
+#include "recording_request.h"
 #include "stream_check.h"
 
 using namespace swenc_test;
@@ -51,14 +52,7 @@ class RecordingPath : public ::testing::Test {
             m_encoder = std::make_unique<ProbedEncoder>(
                 m_context, kWidth, kHeight, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true);
         }
-        NV_ENC_INITIALIZE_PARAMS init = {};
-        NV_ENC_CONFIG config = {};
-        init.version = NV_ENC_INITIALIZE_PARAMS_VER;
-        config.version = NV_ENC_CONFIG_VER;
-        init.encodeConfig = &config;
-        m_encoder->CreateDefaultEncoderParams(&init, codec, NV_ENC_PRESET_P3_GUID,
-                                              NV_ENC_TUNING_INFO_LOW_LATENCY);
-        m_encoder->CreateEncoder(&init);
+        RequestRecording(*m_encoder, codec);
         if (!m_nv12) {
             ASSERT_EQ(cuMemAlloc(&m_nv12, size_t(m_encoder->GetFrameSize())), CUDA_SUCCESS);
         }
