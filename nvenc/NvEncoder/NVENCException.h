@@ -59,10 +59,11 @@ inline std::string CudaDriverErrorMessage(const char* name, int result) {
 }  // namespace nvenc_detail
 
 #if defined(_MSC_VER)
-#define NVENC_FUNCTION_NAME nvenc_detail::QualifiedName(__FUNCTION__)
+#define NVENC_FUNCTION_SIGNATURE __FUNCTION__
 #else
-#define NVENC_FUNCTION_NAME nvenc_detail::QualifiedName(__PRETTY_FUNCTION__)
+#define NVENC_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
 #endif
+#define NVENC_FUNCTION_NAME nvenc_detail::QualifiedName(NVENC_FUNCTION_SIGNATURE)
 
 #define NVENC_RAISE(message, status) \
     throw NVENCException::Build((message), (status), NVENC_FUNCTION_NAME, __FILE__, __LINE__)

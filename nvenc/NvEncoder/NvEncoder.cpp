@@ -27,24 +27,27 @@ uint32_t Half(uint32_t x) {
 }
 
 // The accepted input formats, one row each; the geometry functions read nothing else.
-enum class Chroma { None, Interleaved420, Planar420, Planar444 };
+// Halved dimensions round up.
+enum class Sampling { Packed, Yuv420, Yuv444 };
 struct FormatRow {
     NV_ENC_BUFFER_FORMAT format;
     uint32_t bytesPerSample;  // of a luma sample, or of a whole packed pixel
-    Chroma chroma;
+    Sampling sampling;
+    uint32_t chromaPlanes;
+    bool halfChromaPitch;  // planar 4:2:0: chroma planes of half the luma pitch and width
 };
 constexpr FormatRow kFormats[] = {
-    {NV_ENC_BUFFER_FORMAT_NV12, 1, Chroma::Interleaved420},
-    {NV_ENC_BUFFER_FORMAT_YV12, 1, Chroma::Planar420},
-    {NV_ENC_BUFFER_FORMAT_IYUV, 1, Chroma::Planar420},
-    {NV_ENC_BUFFER_FORMAT_YUV444, 1, Chroma::Planar444},
-    {NV_ENC_BUFFER_FORMAT_YUV420_10BIT, 2, Chroma::Interleaved420},
-    {NV_ENC_BUFFER_FORMAT_YUV444_10BIT, 2, Chroma::Planar444},
-    {NV_ENC_BUFFER_FORMAT_ARGB, 4, Chroma::None},
-    {NV_ENC_BUFFER_FORMAT_ARGB10, 4, Chroma::None},
-    {NV_ENC_BUFFER_FORMAT_AYUV, 4, Chroma::None},
-    {NV_ENC_BUFFER_FORMAT_ABGR, 4, Chroma::None},
-    {NV_ENC_BUFFER_FORMAT_ABGR10, 4, Chroma::None},
+    {NV_ENC_BUFFER_FORMAT_NV12, 1, Sampling::Yuv420, 1, false},
+    {NV_ENC_BUFFER_FORMAT_YV12, 1, Sampling::Yuv420, 2, true},
+    {NV_ENC_BUFFER_FORMAT_IYUV, 1, Sampling::Yuv420, 2, true},
+    {NV_ENC_BUFFER_FORMAT_YUV444, 1, Sampling::Yuv444, 2, false},
+    {NV_ENC_BUFFER_FORMAT_YUV420_10BIT, 2, Sampling::Yuv420, 1, false},
+    {NV_ENC_BUFFER_FORMAT_YUV444_10BIT, 2, Sampling::Yuv444, 2, false},
+    {NV_ENC_BUFFER_FORMAT_ARGB, 4, Sampling::Packed, 0, false},
+    {NV_ENC_BUFFER_FORMAT_ARGB10, 4, Sampling::Packed, 0, false},
+    {NV_ENC_BUFFER_FORMAT_AYUV, 4, Sampling::Packed, 0, false},
+    {NV_ENC_BUFFER_FORMAT_ABGR, 4, Sampling::Packed, 0, false},
+    {NV_ENC_BUFFER_FORMAT_ABGR10, 4, Sampling::Packed, 0, false},
 };
 
 const FormatRow* FindFormat(NV_ENC_BUFFER_FORMAT format) {
@@ -53,6 +56,26 @@ const FormatRow* FindFormat(NV_ENC_BUFFER_FORMAT format) {
             return &row;
     }
     return nullptr;
+}
+
+// The format's row; a format without one raises in the calling function, whose signature
+// is only parsed then.
+const FormatRow& RowOrRaise(NV_ENC_BUFFER_FORMAT format, const char* caller) {
+    if (const FormatRow* row = FindFormat(format))
+        return *row;
+    throw NVENCException::Build("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM,
+                                nvenc_detail::QualifiedName(caller), __FILE__, __LINE__);
+}
+#define CAMFX_FORMAT_ROW(format) RowOrRaise((format), NVENC_FUNCTION_SIGNATURE)
+
+// Hands every handle that is set to `release`, then forgets them all.
+template <typename Handle, typename Release>
+void ReleaseAll(std::vector<Handle>& handles, Release release) {
+    for (Handle handle : handles) {
+        if (handle)
+            release(handle);
+    }
+    handles.clear();
 }
 
 void AppendLittleEndian(std::vector<uint8_t>& out, uint64_t value, int bytes) {
@@ -373,19 +396,12 @@ void NvEncoder::ReleaseEncoderResources() {
     }
     m_vCompletionEvents.clear();
 
-    if (m_bMEOnlyMode) {
-        for (NV_ENC_OUTPUT_PTR buffer : m_vMVBuffers) {
-            if (buffer)
-                m_nvenc.nvEncDestroyMVBuffer(m_hEncoder, buffer);
-        }
-        m_vMVBuffers.clear();
-    } else {
-        for (NV_ENC_OUTPUT_PTR buffer : m_vBitstreamBuffers) {
-            if (buffer)
-                m_nvenc.nvEncDestroyBitstreamBuffer(m_hEncoder, buffer);
-        }
-        m_vBitstreamBuffers.clear();
-    }
+    if (m_bMEOnlyMode)
+        ReleaseAll(m_vMVBuffers,
+                   [&](auto buffer) { m_nvenc.nvEncDestroyMVBuffer(m_hEncoder, buffer); });
+    else
+        ReleaseAll(m_vBitstreamBuffers,
+                   [&](auto buffer) { m_nvenc.nvEncDestroyBitstreamBuffer(m_hEncoder, buffer); });
 
     m_nvenc.nvEncDestroyEncoder(m_hEncoder);
     m_hEncoder = nullptr;
@@ -621,139 +637,70 @@ void NvEncoder::DrainEncoder() {
 void NvEncoder::UnregisterInputFrames() {
     DrainEncoder();
 
-    if (m_bMEOnlyMode) {
-        for (NV_ENC_INPUT_PTR mapped : m_vMappedRefBuffers) {
-            if (mapped)
-                m_nvenc.nvEncUnmapInputResource(m_hEncoder, mapped);
-        }
-    }
+    const auto unmap = [&](auto mapped) { m_nvenc.nvEncUnmapInputResource(m_hEncoder, mapped); };
+    const auto unregister = [&](auto registered) {
+        m_nvenc.nvEncUnregisterResource(m_hEncoder, registered);
+    };
+    if (m_bMEOnlyMode)
+        ReleaseAll(m_vMappedRefBuffers, unmap);
     m_vMappedRefBuffers.clear();
-
-    for (NV_ENC_INPUT_PTR mapped : m_vMappedInputBuffers) {
-        if (mapped)
-            m_nvenc.nvEncUnmapInputResource(m_hEncoder, mapped);
-    }
-    m_vMappedInputBuffers.clear();
-
-    for (NV_ENC_REGISTERED_PTR registered : m_vRegisteredInputs) {
-        if (registered)
-            m_nvenc.nvEncUnregisterResource(m_hEncoder, registered);
-    }
-    m_vRegisteredInputs.clear();
-
-    for (NV_ENC_REGISTERED_PTR registered : m_vRegisteredReferences) {
-        if (registered)
-            m_nvenc.nvEncUnregisterResource(m_hEncoder, registered);
-    }
-    m_vRegisteredReferences.clear();
+    ReleaseAll(m_vMappedInputBuffers, unmap);
+    ReleaseAll(m_vRegisteredInputs, unregister);
+    ReleaseAll(m_vRegisteredReferences, unregister);
 }
 
 // Geometry. Halving rounds up; everything wraps modulo 2^32 as the callers expect.
 
 uint32_t NvEncoder::GetWidthInBytes(NV_ENC_BUFFER_FORMAT format, uint32_t width) {
-    const FormatRow* row = FindFormat(format);
-    if (!row)
-        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
-    return width * row->bytesPerSample;
+    const FormatRow& row = CAMFX_FORMAT_ROW(format);
+    return width * row.bytesPerSample;
 }
 
 uint32_t NvEncoder::GetNumChromaPlanes(NV_ENC_BUFFER_FORMAT format) {
-    const FormatRow* row = FindFormat(format);
-    if (!row)
-        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
-    switch (row->chroma) {
-        case Chroma::Interleaved420:
-            return 1;
-        case Chroma::Planar420:
-        case Chroma::Planar444:
-            return 2;
-        case Chroma::None:
-            break;
-    }
-    return 0;
+    const FormatRow& row = CAMFX_FORMAT_ROW(format);
+    return row.chromaPlanes;
 }
 
 uint32_t NvEncoder::GetChromaPitch(NV_ENC_BUFFER_FORMAT format, uint32_t lumaPitch) {
-    const FormatRow* row = FindFormat(format);
-    if (!row)
-        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
-    switch (row->chroma) {
-        case Chroma::Interleaved420:
-        case Chroma::Planar444:
-            return lumaPitch;
-        case Chroma::Planar420:
-            return Half(lumaPitch);
-        case Chroma::None:
-            break;
-    }
-    return 0;
+    const FormatRow& row = CAMFX_FORMAT_ROW(format);
+    return row.chromaPlanes == 0 ? 0 : row.halfChromaPitch ? Half(lumaPitch) : lumaPitch;
 }
 
 void NvEncoder::GetChromaSubPlaneOffsets(NV_ENC_BUFFER_FORMAT format, uint32_t pitch,
                                          uint32_t height, std::vector<uint32_t>& offsets) {
     offsets.clear();
-    if (!FindFormat(format))
-        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
-    const uint32_t planes = GetNumChromaPlanes(format);
+    CAMFX_FORMAT_ROW(format);
     // Each chroma plane right after the one before it, the first after the luma plane.
     const uint32_t planeSize = GetChromaPitch(format, pitch) * GetChromaHeight(format, height);
-    for (uint32_t plane = 0; plane < planes; ++plane)
+    for (uint32_t plane = 0; plane < GetNumChromaPlanes(format); ++plane)
         offsets.push_back(plane == 0 ? pitch * height : offsets.back() + planeSize);
 }
 
 uint32_t NvEncoder::GetChromaHeight(NV_ENC_BUFFER_FORMAT format, uint32_t lumaHeight) {
-    const FormatRow* row = FindFormat(format);
-    if (!row)
-        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
-    switch (row->chroma) {
-        case Chroma::Interleaved420:
-        case Chroma::Planar420:
-            return Half(lumaHeight);
-        case Chroma::Planar444:
-            return lumaHeight;
-        case Chroma::None:
-            break;
-    }
-    return 0;
+    const FormatRow& row = CAMFX_FORMAT_ROW(format);
+    return row.sampling == Sampling::Yuv420   ? Half(lumaHeight)
+           : row.sampling == Sampling::Yuv444 ? lumaHeight
+                                              : 0;
 }
 
 uint32_t NvEncoder::GetChromaWidthInBytes(NV_ENC_BUFFER_FORMAT format, uint32_t lumaWidth) {
-    const FormatRow* row = FindFormat(format);
-    if (!row)
-        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
-    switch (row->chroma) {
-        case Chroma::Interleaved420:  // Cb and Cr side by side: a luma row's bytes
-        case Chroma::Planar444:
-            return lumaWidth * row->bytesPerSample;
-        case Chroma::Planar420:
-            return Half(lumaWidth) * row->bytesPerSample;
-        case Chroma::None:
-            break;
-    }
-    return 0;
+    const FormatRow& row = CAMFX_FORMAT_ROW(format);
+    // An interleaved Cb/Cr row holds as many bytes as a luma row.
+    const uint32_t samples = row.halfChromaPitch ? Half(lumaWidth) : lumaWidth;
+    return row.chromaPlanes == 0 ? 0 : samples * row.bytesPerSample;
 }
 
 int32_t NvEncoder::GetFrameSize() const {
-    const FormatRow* row = FindFormat(m_eInputFormat);
-    if (!row)
-        NVENC_RAISE("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM);
+    const FormatRow& row = CAMFX_FORMAT_ROW(m_eInputFormat);
     // Signed 32-bit arithmetic that wraps: multiply as unsigned, halve as signed.
     const uint32_t w = m_nFrameWidth;
     const uint32_t h = m_nFrameHeight;
     const uint32_t halfH = static_cast<uint32_t>(static_cast<int32_t>(h + 1) / 2);
-    const uint32_t lumaRowBytes = row->bytesPerSample * w;
-    uint32_t size = 0;
-    switch (row->chroma) {
-        case Chroma::Interleaved420:
-        case Chroma::Planar420:
-            size = lumaRowBytes * (h + halfH);
-            break;
-        case Chroma::Planar444:
-            size = 3 * lumaRowBytes * h;
-            break;
-        case Chroma::None:
-            size = lumaRowBytes * h;
-            break;
-    }
+    const uint32_t lumaRowBytes = row.bytesPerSample * w;
+    // 4:2:0 chroma takes half the luma rows at a luma row's bytes, as one interleaved plane
+    // or as two half-width ones.
+    const uint32_t size = row.sampling == Sampling::Yuv420   ? lumaRowBytes * (h + halfH)
+                          : row.sampling == Sampling::Yuv444 ? 3 * lumaRowBytes * h
+                                                             : lumaRowBytes * h;
     return static_cast<int32_t>(size);
 }
