@@ -1,10 +1,9 @@
-// The viewer on a built-in test pattern at 30 frames a second, for machines without a camera.
-#include "TestPatternCamera.h"
+// The viewer on the built-in test pattern, as `camfx --test-pattern` runs it.
+#include "camera_source.h"
 #include "viewer.h"
 
 int main() {
-    camfx::TestPatternCamera::Options options;
-    options.fps = 30.0;
-    camfx::TestPatternCamera camera(options);
-    return runViewer(camera);
+    Options options;
+    options.testPattern = true;
+    return runViewer(*openCameraSource(options));
 }

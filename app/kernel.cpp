@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "NvCodecUtils.h"
+#include "camera_mode.h"
 #include "display.h"
 #include "frame.h"
 #include "input_thread.h"
@@ -48,9 +49,8 @@ int runViewer(cv::VideoCapture& camera) {
     GLuint quadVao = 0, quadVbo = 0;
     buildQuad(&quadVao, &quadVbo);
 
-    // 8. Ask the camera for the frame size; frames of another size are converted later.
-    camera.set(cv::CAP_PROP_FRAME_WIDTH, 1280.0);
-    camera.set(cv::CAP_PROP_FRAME_HEIGHT, 720.0);
+    // 8. Ask the camera for its mode; frames of another size are converted later.
+    requestCameraMode(camera);
 
     // 9. CUDA driver context, current on this thread from here on.
     CUdevice device = 0;

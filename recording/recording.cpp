@@ -19,7 +19,7 @@ std::unique_ptr<NvEncoderCuda> encoder;
 
 namespace {
 
-const char* const kOutputPath = "camera.hevc";
+std::string outputPath = "camera.hevc";
 
 // The encoder keeps its own copy; these live for the whole run all the same.
 NV_ENC_INITIALIZE_PARAMS initializeParams;
@@ -31,7 +31,7 @@ void reportFileError(const char* action, int error) {
     if (fileErrorReported.exchange(true))
         return;
     simplelogger::LogLine(gLogger, simplelogger::ERROR, __FILE__, __LINE__, __func__).stream()
-        << "Cannot " << action << " \"" << kOutputPath << "\": " << std::strerror(error)
+        << "Cannot " << action << " \"" << outputPath << "\": " << std::strerror(error)
         << "; the video is not being recorded";
 }
 
@@ -64,6 +64,10 @@ void writePackets(const std::vector<std::vector<uint8_t>>& packets) {
         reportFileError("write", errno != 0 ? errno : EIO);
 }
 
+void setOutputPath(const std::string& path) {
+    outputPath = path;
+}
+
 void setupRecording() {
     // The encoder's loader says which encoder records, and why a call failed, through the
     // console logger.
@@ -87,7 +91,7 @@ void setupRecording() {
     ck(cuMemAlloc(&nv12Frame, static_cast<size_t>(encoder->GetFrameSize())));
 
     errno = 0;
-    outFile = std::ofstream(kOutputPath, std::ios::out | std::ios::binary);
+    outFile = std::ofstream(outputPath, std::ios::out | std::ios::binary);
     if (!outFile)
         reportFileError("open", errno != 0 ? errno : EIO);
 }

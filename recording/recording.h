@@ -5,8 +5,12 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
+
+// Where setupRecording opens the recording; "camera.hevc" unless set before it.
+void setOutputPath(const std::string& path);
 
 // Start-up, right after the CUDA context exists: encoder, session, nv12Frame, outFile.
 void setupRecording();

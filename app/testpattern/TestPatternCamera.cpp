@@ -93,6 +93,8 @@ double TestPatternCamera::get(int propId) const {
             return options_.fps;
         case cv::CAP_PROP_POS_FRAMES:
             return static_cast<double>(delivered_);
+        case cv::CAP_PROP_FOURCC:  // packed blue-green-red, as V4L2 names it
+            return options_.channels == 3 ? cv::VideoWriter::fourcc('B', 'G', 'R', '3') : 0.0;
         default:
             return 0.0;
     }

@@ -1,10 +1,11 @@
 // The real viewer with a test camera, for end-to-end tests:
-//   camfx-testapp [--camera=pattern|closed|gray|small|failing] [--fps=N]
+//   camfx-testapp [--camera=pattern|closed|gray|small|failing|stopping] [--fps=N]
 //                 [--fail=DRIVER_CALL:RESULT] [--frame-log=PATH] [--record]
 //                 [--seconds=N] [--effects=MASK]
 // After a normal close it writes the pipeline's final state on standard error. The frame log
 // has one line per camera read: the frame number, the GLFW time taken just before the read
-// (the swirl's clock) and whether recording was on.
+// (the swirl's clock) and whether recording was on. The stopping camera is the pattern
+// unplugged after 20 frames, with a reopening viewer that finds it back at the second try.
 #include <GLFW/glfw3.h>
 #include <cuda_host.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "TestPatternCamera.h"
+#include "camera_source.h"
 #include "pipeline_state.h"
 #include "viewer.h"
 
@@ -55,6 +57,36 @@ class LoggingCamera : public camfx::TestPatternCamera {
     double m_firstRead = -1.0;
     double m_lastRead = 0.0;
 };
+
+// The pattern, closed as an unplugged camera is after `frames` frames.
+class UnpluggedPattern : public camfx::TestPatternCamera {
+  public:
+    UnpluggedPattern(const Options& options, uint64_t frames)
+        : TestPatternCamera(options), m_frames(frames) {}
+    bool read(cv::OutputArray image) override {
+        const bool delivered = TestPatternCamera::read(image);
+        if (framesDelivered() == m_frames)
+            release();
+        return delivered;
+    }
+
+  private:
+    uint64_t m_frames;
+};
+
+std::unique_ptr<cv::VideoCapture> stoppingCamera(const camfx::TestPatternCamera::Options& options) {
+    return std::make_unique<ReopeningCamera>(
+        "Camera 0", [options, opens = 0]() mutable -> std::unique_ptr<cv::VideoCapture> {
+            switch (opens++) {
+                case 0:
+                    return std::make_unique<UnpluggedPattern>(options, 20);
+                case 1:
+                    return std::make_unique<cv::VideoCapture>();
+                default:
+                    return std::make_unique<camfx::TestPatternCamera>(options);
+            }
+        });
+}
 
 void reportWindowAtExit() {
     std::fprintf(stderr, "window existed: %s\n", window != nullptr ? "yes" : "no");
@@ -102,6 +134,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<cv::VideoCapture> device;
     if (camera == "closed")
         device = std::make_unique<cv::VideoCapture>();
+    else if (camera == "stopping")
+        device = stoppingCamera(options);
     else if (!frameLog.empty() || seconds > 0)
         device = std::make_unique<LoggingCamera>(options, frameLog, seconds);
     else

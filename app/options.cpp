@@ -1,0 +1,71 @@
+#include "options.h"
+
+#include <x265.h>
+#include <CLI/CLI.hpp>
+
+namespace {
+
+// Validators with no description, so that the usage shows only the value's own name.
+const CLI::Validator kCameraIndex(
+    [](std::string& value) -> std::string {
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+            return "a camera index is a whole number from 0, not \"" + value + "\"";
+        return "";
+    },
+    "");
+const CLI::Validator kExistingFile = CLI::Validator(CLI::ExistingFile).description("");
+const CLI::Validator kNotEmpty(
+    [](std::string& value) -> std::string { return value.empty() ? "must not be empty" : ""; }, "");
+
+}  // namespace
+
+std::string encoderSupport() {
+#if CAMFX_CUDA_FLAVOR
+    return std::string("NVENC through the driver where present, libx265 ") + x265_version_str +
+           " otherwise";
+#else
+    return std::string("software HEVC encoder, libx265 ") + x265_version_str;
+#endif
+}
+
+CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& out,
+                             std::ostream& err) {
+    CommandLine result;
+    Options& options = result.options;
+
+    CLI::App app("Live camera viewer and recorder: keys 1-4 switch the effects, Space records.",
+                 "camfx");
+    app.set_version_flag("--version", [] {
+        return std::string("camfx " CAMFX_VERSION "\nRecording: ") + encoderSupport();
+    });
+    app.get_formatter()->column_width(28);
+    CLI::Option* camera = app.add_option("--camera", options.camera, "Camera index")
+                              ->type_name("N")
+                              ->check(kCameraIndex)
+                              ->capture_default_str();
+    CLI::Option* input =
+        app.add_option("--input", options.input, "Video file shown as the camera, looped")
+            ->type_name("FILE")
+            ->check(kExistingFile);
+    CLI::Option* testPattern = app.add_flag("--test-pattern", options.testPattern,
+                                            "Built-in moving test pattern instead of a camera");
+    app.add_option("--output", options.output, "Recording (raw HEVC), replaced at start")
+        ->type_name("FILE")
+        ->check(kNotEmpty)
+        ->capture_default_str();
+    camera->excludes(input)->excludes(testPattern);
+    input->excludes(testPattern);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) {  // --help or --version
+            app.exit(e, out, err);
+            result.exitStatus = 0;
+        } else {
+            err << e.what() << "\n\n" << app.help();
+            result.exitStatus = 2;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+#include <x265.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "options.h"
+
+namespace {
+
+struct Parsed {
+    CommandLine commandLine;
+    std::string out, err;
+};
+
+Parsed parse(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "camfx");
+    std::vector<const char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(argument.c_str());
+    std::ostringstream out, err;
+    Parsed parsed;
+    parsed.commandLine = parseCommandLine(static_cast<int>(argv.size()), argv.data(), out, err);
+    parsed.out = out.str();
+    parsed.err = err.str();
+    return parsed;
+}
+
+TEST(CommandLine, WithoutOptionsItIsCameraZeroIntoCameraHevc) {
+    const Parsed p = parse({});
+    EXPECT_FALSE(p.commandLine.exitStatus);
+    EXPECT_EQ(p.commandLine.options.camera, 0);
+    EXPECT_EQ(p.commandLine.options.input, "");
+    EXPECT_FALSE(p.commandLine.options.testPattern);
+    EXPECT_EQ(p.commandLine.options.output, "camera.hevc");
+    EXPECT_EQ(p.out + p.err, "");
+}
+
+TEST(CommandLine, EachOptionSetsItsValue) {
+    const std::string file = ::testing::TempDir() + "options-input.avi";
+    { std::ofstream(file) << "x"; }
+
+    Parsed p = parse({"--camera", "3", "--output=/tmp/elsewhere.hevc"});
+    ASSERT_FALSE(p.commandLine.exitStatus) << p.err;
+    EXPECT_EQ(p.commandLine.options.camera, 3);
+    EXPECT_EQ(p.commandLine.options.output, "/tmp/elsewhere.hevc");
+
+    p = parse({"--input", file});
+    ASSERT_FALSE(p.commandLine.exitStatus) << p.err;
+    EXPECT_EQ(p.commandLine.options.input, file);
+    EXPECT_EQ(p.commandLine.options.camera, 0);
+
+    p = parse({"--test-pattern"});
+    ASSERT_FALSE(p.commandLine.exitStatus) << p.err;
+    EXPECT_TRUE(p.commandLine.options.testPattern);
+    std::remove(file.c_str());
+}
+
+TEST(CommandLine, RefusalsGiveTheUsageOnStandardErrorAndStatusTwo) {
+    const std::vector<std::vector<std::string>> refused = {
+        {"--bogus"},
+        {"stray"},
+        {"--camera"},
+        {"--camera", "front"},
+        {"--camera", "-1"},
+        {"--camera", "1.5"},
+        {"--input", "/no/such/clip.mp4"},
+        {"--output", ""},
+        {"--camera", "1", "--test-pattern"},
+        {"--input", "/dev/null", "--test-pattern"},
+        {"--camera", "1", "--input", "/dev/null"},
+    };
+    for (const auto& arguments : refused) {
+        const Parsed p = parse(arguments);
+        const std::string label = ::testing::PrintToString(arguments);
+        EXPECT_EQ(p.commandLine.exitStatus, 2) << label;
+        EXPECT_EQ(p.out, "") << label;
+        EXPECT_NE(p.err.find("Usage: camfx [OPTIONS]"), std::string::npos) << label << p.err;
+        EXPECT_NE(p.err.find("--test-pattern"), std::string::npos) << label;
+        EXPECT_NE(p.err.rfind("Usage", 0), 0u) << label << ": what was wrong comes first";
+    }
+}
+
+TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
+    Parsed p = parse({"--help"});
+    EXPECT_EQ(p.commandLine.exitStatus, 0);
+    EXPECT_EQ(p.err, "");
+    for (const char* option : {"--camera", "--input", "--test-pattern", "--output", "--version"})
+        EXPECT_NE(p.out.find(option), std::string::npos) << option;
+    EXPECT_NE(p.out.find("camera.hevc"), std::string::npos) << "the default is shown";
+
+    p = parse({"--version"});
+    EXPECT_EQ(p.commandLine.exitStatus, 0);
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(p.out.rfind("camfx ", 0), 0u) << p.out;
+    EXPECT_NE(p.out.find("libx265 " + std::string(x265_version_str)), std::string::npos) << p.out;
+    EXPECT_NE(p.out.find(encoderSupport()), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+// The real camfx from its command line: refusals, a camera that is not there, the test
+// pattern recorded elsewhere, a video file as the camera; and a camera that stops and comes
+// back while the viewer runs.
+#include <X11/keysym.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <opencv2/imgproc.hpp>
+#include <regex>
+#include <thread>
+
+#include "hevc_check.h"
+#include "picture_match.h"
+#include "viewer_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+int count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(CamfxCommandLine, RefusalsHelpAndVersionEndTheProgramWithTheirStatus) {
+    TempDir dir;
+    ChildProcess refused(CAMFX_BINARY, {"--camera", "front"}, dir.path(), childEnvironment());
+    ASSERT_EQ(refused.waitForExit(30s), 2);
+    EXPECT_NE(refused.standardError().find("Usage: camfx [OPTIONS]"), std::string::npos)
+        << refused.standardError();
+    EXPECT_EQ(refused.standardOutput(), "");
+
+    ChildProcess version(CAMFX_BINARY, {"--version"}, dir.path(), childEnvironment());
+    ASSERT_EQ(version.waitForExit(30s), 0);
+    EXPECT_TRUE(std::regex_search(version.standardOutput(), std::regex(R"(libx265 \d)")))
+        << version.standardOutput();
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/camera.hevc"));
+}
+
+TEST(CamfxCommandLine, ACameraThatIsNotThereCannotBeOpened) {
+    TempDir dir;
+    ChildProcess camfx(CAMFX_BINARY, {"--camera", "7"}, dir.path(), childEnvironment());
+    ASSERT_EQ(camfx.waitForExit(30s), 255);
+    const std::string err = camfx.standardError();
+    const std::string message = "Can't open camera!\n";
+    ASSERT_GE(err.size(), message.size());
+    EXPECT_EQ(err.substr(err.size() - message.size()), message);
+}
+
+class Camfx : public ViewerTest {
+  protected:
+    void startCamfx(const std::vector<std::string>& arguments) {
+        app =
+            std::make_unique<ChildProcess>(CAMFX_BINARY, arguments, dir.path(), childEnvironment());
+        window = x.waitForWindow("Camera", 15s);
+        ASSERT_NE(window, 0u) << app->standardError() << app->standardOutput();
+        x.focus(window);
+        std::this_thread::sleep_for(300ms);
+    }
+
+    // Records for `seconds` and closes the window normally.
+    void recordFor(std::chrono::milliseconds time) {
+        x.tap(XK_space);
+        ASSERT_TRUE(x.waitForTitle(window, "Encoding video...", 5s));
+        std::this_thread::sleep_for(time);
+        ASSERT_EQ(close(), 0) << app->standardError();
+    }
+};
+
+TEST_F(Camfx, TheTestPatternRecordsWhereOutputSays) {
+    TempDir elsewhere;
+    const std::string output = elsewhere.path() + "/take one.hevc";
+    startCamfx({"--test-pattern", "--output", output});
+    EXPECT_GE(matchSwirledPattern(x.capture(window), 0x0F).matchingShare, kSwirlMatchingShare);
+    recordFor(1s);
+
+    const StreamInfo info = probe(output);
+    EXPECT_EQ(info.codec, "hevc");
+    EXPECT_EQ(info.width, 1280);
+    EXPECT_GT(info.frames, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/camera.hevc"));
+    EXPECT_NE(app->standardOutput().find("] Camera delivers 1280x720 BGR3 at 30 fps\n"),
+              std::string::npos)
+        << app->standardOutput();
+}
+
+// Which of the clip's two colours a picture shows, through the effects that are on at start:
+// the negative turns red into cyan and blue into yellow, and the others keep a flat colour.
+enum class Shown { Red, Blue, Other };
+
+Shown shownColour(const cv::Vec3b& bgr) {
+    auto near = [](int value, int target) { return std::abs(value - target) < 40; };
+    if (near(bgr[0], 255) && near(bgr[1], 255) && near(bgr[2], 0))
+        return Shown::Red;  // cyan
+    if (near(bgr[0], 0) && near(bgr[1], 255) && near(bgr[2], 255))
+        return Shown::Blue;  // yellow
+    return Shown::Other;
+}
+
+TEST_F(Camfx, AVideoFileIsShownRecordedAndLooped) {
+    // One second at 10 frames a second: half red, half blue.
+    const std::string clip = dir.path() + "/clip.mp4";
+    ChildProcess ffmpeg(
+        "/usr/bin/ffmpeg",
+        {"-loglevel", "error", "-f", "lavfi", "-i", "color=c=red:s=320x240:r=10:d=0.5", "-f",
+         "lavfi", "-i", "color=c=blue:s=320x240:r=10:d=0.5", "-filter_complex", "[0][1]concat=n=2",
+         "-c:v", "libx264", "-pix_fmt", "yuv420p", clip},
+        dir.path());
+    ASSERT_EQ(ffmpeg.waitForExit(30s), 0) << ffmpeg.standardError();
+
+    startCamfx({"--input", clip});
+    const cv::Mat shown = x.capture(window);
+    EXPECT_NE(shownColour(shown.at<cv::Vec3b>(360, 640)), Shown::Other)
+        << shown.at<cv::Vec3b>(360, 640);
+    recordFor(2500ms);
+    EXPECT_NE(app->standardOutput().find("] Camera delivers 320x240 "), std::string::npos)
+        << app->standardOutput();
+
+    // Each recorded picture by its centre, decoded; the clip's one change of colour must
+    // come round again.
+    std::vector<Shown> sequence;
+    for (const cv::Mat& nv12 : decodeFrames(dir.path() + "/camera.hevc", 1280, 720)) {
+        cv::Mat bgr;
+        cv::cvtColor(nv12, bgr, cv::COLOR_YUV2BGR_NV12);
+        const Shown colour = shownColour(bgr.at<cv::Vec3b>(360, 640));
+        ASSERT_NE(colour, Shown::Other) << bgr.at<cv::Vec3b>(360, 640);
+        if (sequence.empty() || sequence.back() != colour)
+            sequence.push_back(colour);
+    }
+    EXPECT_GE(sequence.size(), 3u) << "a clip that plays once changes colour only once";
+}
+
+TEST_F(ViewerTest, ACameraThatStopsKeepsItsLastPictureAndComesBack) {
+    start({"--fps=30", "--camera=stopping"});
+    const auto waitForLine = [this](const std::string& line) {
+        for (auto end = std::chrono::steady_clock::now() + 10s;
+             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
+            if (app->standardOutput().find(line) != std::string::npos)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(waitForLine("] Camera 0 stopped delivering frames")) << app->standardOutput();
+    const std::string out = app->standardOutput();
+    ASSERT_EQ(out.find("delivers frames again"), std::string::npos) << out;
+    // The first retry comes after two seconds and fails: the last picture stays meanwhile.
+    const cv::Mat first = x.capture(window);
+    std::this_thread::sleep_for(500ms);
+    const cv::Mat second = x.capture(window);
+    EXPECT_EQ(equalShare(first, second), 1.0);
+    EXPECT_GE(matchSwirledPattern(first, 0x0F).matchingShare, kSwirlMatchingShare);
+
+    ASSERT_TRUE(waitForLine("] Camera 0 delivers frames again: 1280x720 BGR3 at 30 fps\n"))
+        << app->standardOutput();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(equalShare(x.capture(window), second), 0.9) << "the picture moves again";
+    ASSERT_EQ(close(), 0) << app->standardError();
+    EXPECT_EQ(count(app->standardOutput(), "[WARN ]"), 1) << app->standardOutput();
+    EXPECT_EQ(count(app->standardOutput(), "delivers frames again"), 1);
+}
+
+}  // namespace
