@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <opencv2/imgproc.hpp>
 #include <regex>
 #include <thread>
@@ -39,14 +40,21 @@ TEST(CamfxCommandLine, RefusalsHelpAndVersionEndTheProgramWithTheirStatus) {
     EXPECT_FALSE(std::filesystem::exists(dir.path() + "/camera.hevc"));
 }
 
-TEST(CamfxCommandLine, ACameraThatIsNotThereCannotBeOpened) {
+TEST(CamfxCommandLine, ACameraOrFileThatCannotBeOpenedEndsBeforeAnyWindow) {
     TempDir dir;
-    ChildProcess camfx(CAMFX_BINARY, {"--camera", "7"}, dir.path(), childEnvironment());
-    ASSERT_EQ(camfx.waitForExit(30s), 255);
-    const std::string err = camfx.standardError();
-    const std::string message = "Can't open camera!\n";
-    ASSERT_GE(err.size(), message.size());
-    EXPECT_EQ(err.substr(err.size() - message.size()), message);
+    { std::ofstream(dir.path() + "/notes.mp4") << "not a video"; }
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--camera", "7"}, {"--input", "notes.mp4"}}) {
+        ChildProcess camfx(CAMFX_BINARY, arguments, dir.path(), childEnvironment());
+        ASSERT_EQ(camfx.waitForExit(30s), 255) << arguments[0];
+        const std::string err = camfx.standardError();
+        const std::string message = "Can't open camera!\n";
+        ASSERT_GE(err.size(), message.size());
+        EXPECT_EQ(err.substr(err.size() - message.size()), message);
+        EXPECT_EQ(err.find("\"notes.mp4\" is not a video") != std::string::npos,
+                  arguments[0] == "--input")
+            << err;
+    }
 }
 
 class Camfx : public ViewerTest {
