@@ -1,7 +1,8 @@
 #include "options.h"
 
-#include <x265.h>
 #include <CLI/CLI.hpp>
+
+#include "EncoderLoader.h"
 
 namespace {
 
@@ -20,12 +21,7 @@ const CLI::Validator kNotEmpty(
 }  // namespace
 
 std::string encoderSupport() {
-#if CAMFX_CUDA_FLAVOR
-    return std::string("NVENC through the driver where present, libx265 ") + x265_version_str +
-           " otherwise";
-#else
-    return std::string("software HEVC encoder, libx265 ") + x265_version_str;
-#endif
+    return camfx::nvenc::EncoderSupport();
 }
 
 CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& out,
