@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 #include <x265.h>
 
-#include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -28,34 +26,22 @@ Parsed parse(std::vector<std::string> arguments) {
     return parsed;
 }
 
-TEST(CommandLine, WithoutOptionsItIsCameraZeroIntoCameraHevc) {
-    const Parsed p = parse({});
+TEST(CommandLine, EachOptionHasItsDefaultAndSetsItsValue) {
+    Parsed p = parse({});
     EXPECT_FALSE(p.commandLine.exitStatus);
-    EXPECT_EQ(p.commandLine.options.camera, 0);
-    EXPECT_EQ(p.commandLine.options.input, "");
-    EXPECT_FALSE(p.commandLine.options.testPattern);
-    EXPECT_EQ(p.commandLine.options.output, "camera.hevc");
+    const Options defaults = p.commandLine.options;
+    EXPECT_EQ(defaults.camera, 0);
+    EXPECT_EQ(defaults.input, "");
+    EXPECT_FALSE(defaults.testPattern);
+    EXPECT_EQ(defaults.output, "camera.hevc");
     EXPECT_EQ(p.out + p.err, "");
-}
 
-TEST(CommandLine, EachOptionSetsItsValue) {
-    const std::string file = ::testing::TempDir() + "options-input.avi";
-    { std::ofstream(file) << "x"; }
-
-    Parsed p = parse({"--camera", "3", "--output=/tmp/elsewhere.hevc"});
-    ASSERT_FALSE(p.commandLine.exitStatus) << p.err;
+    p = parse({"--camera", "3", "--output=/tmp/elsewhere.hevc"});
     EXPECT_EQ(p.commandLine.options.camera, 3);
     EXPECT_EQ(p.commandLine.options.output, "/tmp/elsewhere.hevc");
-
-    p = parse({"--input", file});
-    ASSERT_FALSE(p.commandLine.exitStatus) << p.err;
-    EXPECT_EQ(p.commandLine.options.input, file);
-    EXPECT_EQ(p.commandLine.options.camera, 0);
-
-    p = parse({"--test-pattern"});
-    ASSERT_FALSE(p.commandLine.exitStatus) << p.err;
-    EXPECT_TRUE(p.commandLine.options.testPattern);
-    std::remove(file.c_str());
+    p = parse({"--input", "/dev/null"});
+    EXPECT_EQ(p.commandLine.options.input, "/dev/null");
+    EXPECT_TRUE(parse({"--test-pattern"}).commandLine.options.testPattern);
 }
 
 TEST(CommandLine, RefusalsGiveTheUsageOnStandardErrorAndStatusTwo) {
