@@ -13,6 +13,7 @@
 #include "frame_ring.h"
 #include "launch.h"
 #include "pipeline_state.h"
+#include "recording_span.h"
 
 std::ofstream outFile;
 std::unique_ptr<NvEncoderCuda> encoder;
@@ -20,6 +21,8 @@ std::unique_ptr<NvEncoderCuda> encoder;
 namespace {
 
 std::string outputPath = "camera.hevc";
+
+RecordingSpan span(kOutputPath);
 
 // The encoder keeps its own copy; these live for the whole run all the same.
 NV_ENC_INITIALIZE_PARAMS initializeParams;
@@ -55,13 +58,18 @@ void writePackets(const std::vector<std::vector<uint8_t>>& packets) {
     if (packets.empty() || !outFile)
         return;
     errno = 0;
-    for (const std::vector<uint8_t>& packet : packets)
+    uint64_t bytes = 0;
+    for (const std::vector<uint8_t>& packet : packets) {
         outFile.write(reinterpret_cast<const char*>(packet.data()),
                       static_cast<std::streamsize>(packet.size()));
+        bytes += packet.size();
+    }
     // Flushed per frame, so that a full disk is noticed now and not at the close.
     outFile.flush();
     if (!outFile)
         reportFileError("write", errno != 0 ? errno : EIO);
+    else
+        span.bytesWritten(bytes);
 }
 
 void setOutputPath(const std::string& path) {
@@ -102,10 +110,14 @@ std::thread startEncodeThread() {
 
 void recordStep(const uint8_t* currentFrame, cudaEvent_t chainDoneEvent,
                 cudaEvent_t ringCopyDoneEvent) {
-    if (!recording.load(std::memory_order_relaxed))
+    if (!recording.load(std::memory_order_relaxed)) {
+        span.recordingOff();
         return;
+    }
     cudaStreamWaitEvent(encodeStream, chainDoneEvent, 0);
-    if (offerToRing(currentFrame))
+    const bool taken = offerToRing(currentFrame);
+    span.frameOffered(taken);
+    if (taken)
         cudaEventRecord(ringCopyDoneEvent, encodeStream);
 }
 
@@ -127,6 +139,7 @@ void encodeThreadBody() {
             cudaStreamSynchronize(encodeStream);
             encoder->EncodeFrame(packets);
             writePackets(packets);
+            span.frameEncoded();
         });
     });
     cuCtxPopCurrent(nullptr);
@@ -147,4 +160,5 @@ void endOfStream(std::thread& encodeThread) {
             reportFileError("write", errno != 0 ? errno : EIO);
     }
     ck(cuMemFree(nv12Frame));
+    span.close();
 }

@@ -140,6 +140,18 @@ TEST_F(Recording, RecordsFromTheFirstFrameUntilTheWindowCloses) {
     const int encoded = reported(app->standardError(), "encoded");
     EXPECT_GT(encoded, 0) << app->standardError();
     EXPECT_EQ(probe(file()).frames, encoded);
+    // The close ends the span: one line with what the file received.
+    const std::string out = app->standardOutput();
+    std::smatch line;
+    ASSERT_TRUE(std::regex_search(
+        out, line,
+        std::regex(R"(\[INFO \]\[[\d:]+\] Recorded \d+\.\d s: (\d+) frames, (\d+) dropped, )"
+                   R"((\d+\.\d) MB to camera\.hevc\n)")))
+        << out;
+    EXPECT_EQ(std::stoi(line[1]), encoded);
+    EXPECT_EQ(std::stoi(line[1]) + std::stoi(line[2]),
+              reported(app->standardError(), "frames delivered"));
+    EXPECT_NEAR(std::stod(line[3]), std::filesystem::file_size(file()) / 1e6, 0.051);
 }
 
 class UnwritableRecording : public ViewerTest {

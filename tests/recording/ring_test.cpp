@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <regex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "NvCodecUtils.h"
 #include "frame_ring.h"
+#include "recording_span.h"
 
 namespace {
 
@@ -50,15 +54,21 @@ class Ring : public ::testing::Test {
                 seen.push_back(buffer[0]);
                 // The whole frame arrived, not just its first byte.
                 complete = complete && buffer[FRAME_BYTES - 1] == buffer[0];
+                if (span != nullptr) {
+                    span->bytesWritten(kPacketBytes);
+                    span->frameEncoded();
+                }
             });
         });
     }
 
     static constexpr int kFrames = 16;
+    static constexpr uint64_t kPacketBytes = 300000;
+    RecordingSpan* span = nullptr;  // told of every encoded frame when set
     std::vector<uint8_t*> frames;
     std::atomic<bool> stalled{false};
     std::atomic<bool> encoding{false};  // the consumer has taken its first frame
-    std::vector<int> seen;  // consumer's; read after join
+    std::vector<int> seen;              // consumer's; read after join
     bool complete = true;
     std::thread consumer;
 };
@@ -123,6 +133,121 @@ TEST_F(Ring, ConsumerEndsWhenRunningIsClearedAndLeavesWaitingFrames) {
     stalled = false;
     consumer.join();
     EXPECT_EQ(seen, (std::vector<int>{0})) << "the frame being encoded is finished, no more";
+}
+
+// The log lines of a span, as the record step and the encoding thread drive it over the ring.
+class Span : public Ring {
+  protected:
+    class StringLogger : public simplelogger::Logger {
+      public:
+        StringLogger() : Logger(simplelogger::INFO, false) {}
+        std::ostream& OutputStream() override { return text; }
+        std::ostringstream text;
+    };
+
+    void SetUp() override {
+        Ring::SetUp();
+        saved = gLogger;
+        gLogger = &logger;
+        span = &recordingSpan;
+    }
+    void TearDown() override {
+        Ring::TearDown();
+        gLogger = saved;
+    }
+
+    // The record step while recording, a frame every half second: the frame offered to the
+    // ring and the span told.
+    void record(int frame) {
+        recordingSpan.frameOffered(offerToRing(frames[frame]));
+        now += 0.5;
+    }
+    void waitUntilEncoded(int32_t count) {
+        while (readCount.load() < count)
+            std::this_thread::yield();
+    }
+    std::string log() const { return logger.text.str(); }
+    size_t count(const std::string& pattern) const {
+        const std::string text = log();
+        const std::regex re(pattern);
+        return std::distance(std::sregex_iterator(text.begin(), text.end(), re),
+                             std::sregex_iterator());
+    }
+
+    static constexpr const char* kWarning =
+        R"(\[WARN \] The encoder cannot keep up: frames are being left out of the recording to camera\.hevc\n)";
+    double now = 100.0;
+    RecordingSpan recordingSpan{"camera.hevc", [this] { return now; }};
+    StringLogger logger;
+    simplelogger::Logger* saved = nullptr;
+};
+
+TEST_F(Span, StalledConsumerWarnsOnceAndTheEndCountsFramesDropsAndBytes) {
+    stalled = true;
+    startConsumer();
+    for (int i = 0; i < 4; ++i)
+        record(i);
+    EXPECT_EQ(log(), "") << "nothing dropped yet";
+    for (int i = 4; i < 7; ++i)
+        record(i);
+    EXPECT_EQ(count(kWarning), 1u) << log();
+    EXPECT_EQ(count("INFO"), 0u);
+
+    // Switched off while the ring still holds the span's frames: the account waits for them.
+    recordingSpan.recordingOff();
+    EXPECT_EQ(count("INFO"), 0u) << log();
+    stalled = false;
+    waitUntilEncoded(4);
+    recordingSpan.recordingOff();
+    recordingSpan.recordingOff();
+    EXPECT_EQ(count(R"(\[INFO \] Recorded 3\.0 s: 4 frames, 3 dropped, 1\.2 MB to camera\.hevc\n)"),
+              1u)
+        << log();
+    EXPECT_EQ(count("INFO"), 1u) << "one line per span";
+    recordingSpan.close();
+    EXPECT_EQ(count("INFO"), 1u) << "no span open at the close";
+}
+
+TEST_F(Span, EverySpanWarnsAgainAndTheCloseCountsFramesLeftInTheRing) {
+    startConsumer();
+    record(0);
+    waitUntilEncoded(1);
+    recordingSpan.recordingOff();
+    EXPECT_EQ(count(R"(Recorded 0\.0 s: 1 frames, 0 dropped, 0\.3 MB)"), 1u) << log();
+    EXPECT_EQ(count("WARN"), 0u);
+
+    // The next span stalls: frames 1 to 4 fill the ring, 5 and 6 are dropped.
+    stalled = true;
+    for (int i = 1; i < 7; ++i)
+        record(i);
+    EXPECT_EQ(count(kWarning), 1u) << log();
+    // The window closes while the consumer is stuck on frame 1: it finishes that one, and
+    // the three frames behind it in the ring never reach the file.
+    running = false;
+    stalled = false;
+    consumer.join();
+    recordingSpan.bytesWritten(kPacketBytes);  // what the end of stream flushed
+    recordingSpan.close();
+    EXPECT_EQ(count(R"(\[INFO \] Recorded 2\.5 s: 1 frames, 5 dropped, 0\.6 MB to camera\.hevc\n)"),
+              1u)
+        << log();
+    EXPECT_EQ(count("INFO"), 2u);
+}
+
+TEST_F(Span, SwitchedOnAgainBeforeTheRingDrainedReportsTheEarlierSpanFirst) {
+    stalled = true;
+    startConsumer();
+    record(0);
+    record(1);
+    recordingSpan.recordingOff();
+    EXPECT_EQ(count("INFO"), 0u);
+    record(2);
+    EXPECT_EQ(count(R"(Recorded 0\.5 s: 2 frames, 0 dropped)"), 1u) << log();
+    stalled = false;
+    waitUntilEncoded(3);
+    recordingSpan.recordingOff();
+    // The first span's bytes reached the file after its line: they count with this one.
+    EXPECT_EQ(count(R"(Recorded 0\.0 s: 1 frames, 0 dropped, 0\.9 MB)"), 1u) << log();
 }
 
 TEST(RingSlot, StaysInRangeAcrossTheCountsWrap) {
