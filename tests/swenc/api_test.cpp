@@ -398,6 +398,32 @@ TEST_F(SoftwareEncoderApi, PresetTableCoversEveryPresetAndTuning) {
     EXPECT_EQ(GetPreset(session, hevc, p3, low, &preset), NV_ENC_ERR_INVALID_VERSION);
 }
 
+// The recorder's P1-P3 at (ultra-)low latency go below libx265's fastest preset; the other
+// presets and tunings keep libx265's own.
+TEST(SoftwareEncoderSettings, FastestLowLatencyOnlyForP1ToP3) {
+    using camfx::swenc::X265SettingsFor;
+    camfx::swenc::X265Settings x265;
+    for (int preset = 1; preset <= 7; ++preset) {
+        for (int t = NV_ENC_TUNING_INFO_UNDEFINED; t <= NV_ENC_TUNING_INFO_ULTRA_HIGH_QUALITY;
+             ++t) {
+            SCOPED_TRACE("P" + std::to_string(preset) + " tuning " + std::to_string(t));
+            const auto tuning = static_cast<NV_ENC_TUNING_INFO>(t);
+            ASSERT_TRUE(X265SettingsFor(preset, tuning, &x265));
+            const bool lowLatency = tuning == NV_ENC_TUNING_INFO_LOW_LATENCY ||
+                                    tuning == NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY;
+            EXPECT_EQ(x265.tune, lowLatency ? "zerolatency" : "");
+            EXPECT_EQ(x265.params.rfind("rd=1:", 0) == 0, lowLatency && preset <= 3) << x265.params;
+            EXPECT_EQ(x265.keyframeInterval, lowLatency ? -1 : 250);
+            EXPECT_EQ(x265.crf, tuning == NV_ENC_TUNING_INFO_LOSSLESS ? 0 : 26);
+        }
+    }
+    EXPECT_TRUE(X265SettingsFor(3, NV_ENC_TUNING_INFO_LOW_LATENCY, &x265));
+    EXPECT_EQ(x265.preset, "ultrafast");
+    EXPECT_FALSE(X265SettingsFor(3, NV_ENC_TUNING_INFO_LOW_LATENCY, nullptr));
+    EXPECT_FALSE(X265SettingsFor(8, NV_ENC_TUNING_INFO_LOW_LATENCY, &x265));
+    EXPECT_FALSE(X265SettingsFor(3, static_cast<NV_ENC_TUNING_INFO>(6), &x265));
+}
+
 TEST_F(SoftwareEncoderApi, InitializeRefusesWhatHevcMainCannotCarry) {
     void* session = Open();
     InitParams params = Defaults(session);

@@ -27,7 +27,8 @@ struct EncoderSettings {
     uint32_t fpsDen = 1;
     const char* x265Preset = "ultrafast";
     bool zeroLatency = false;
-    int keyframeInterval = -1;  // -1: one IDR at the start, none after
+    const char* x265Params = "";  // "name=value:...", applied over the preset and tune
+    int keyframeInterval = -1;    // -1: one IDR at the start, none after
     int bframes = 0;
     int lookahead = 0;
     RateControl rateControl = RateControl::ConstQuality;

@@ -1,5 +1,7 @@
 #include "presets.h"
 
+#include "SoftwareEncoder.h"
+
 #include <cstring>
 
 namespace camfx::swenc {
@@ -9,37 +11,61 @@ namespace {
 // HEVC preset table. The P-preset picks libx265's speed; the tuning picks the
 // picture structure:
 //
-//   preset  x265 preset   high quality: GOP  P interval  lookahead
-//   P1      ultrafast                   250  1           0
-//   P2      ultrafast                   250  1           0
-//   P3      ultrafast                   250  4           5
-//   P4      superfast                   250  4           10
-//   P5      veryfast                    250  4           15
-//   P6      faster                      250  4           15
-//   P7      medium                      250  4           20
+//   preset  x265 preset   high quality: GOP  P interval  lookahead   low latency: + params
+//   P1      ultrafast                   250  1           0           kFastestLowLatency
+//   P2      ultrafast                   250  1           0           kFastestLowLatency
+//   P3      ultrafast                   250  4           5           kFastestLowLatency
+//   P4      superfast                   250  4           10          -
+//   P5      veryfast                    250  4           15          -
+//   P6      faster                      250  4           15          -
+//   P7      medium                      250  4           20          -
 //
 // Low-latency and ultra-low-latency tuning: infinite GOP (one IDR), P interval 1
 // (no B pictures), no lookahead, and x265's "zerolatency" tune, so each picture's
 // access unit is ready when its submission returns. Lossless tuning: constant QP 0.
-// Every other tuning: constant quality (VBR with no bitrate, target quality 28, which
-// becomes x265's CRF 28).
+// Every other tuning: constant quality (VBR with no bitrate, target quality 26, which
+// becomes x265's CRF 26).
 //
-// P3 low latency is what the application records with, so it maps to libx265's fastest
-// preset. On the 2-core development machine (2.6 GHz) ultrafast with zerolatency takes
-// about 39 ms of processor time per 1280x720 test-pattern picture: about 45 fps with both
-// cores, about 25 fps beside a thread that keeps one core busy as the viewer does;
-// superfast reaches about 15 fps there (bench/encoder_bench.cpp). No stock preset keeps
-// 30 fps beside a busy viewer on that machine; the recorder then drops frames rather
-// than wait.
+// P3 low latency is what the application records with, at 30 fps on machines without a
+// hardware encoder, so P1 to P3 at low latency go below libx265's fastest preset: mode
+// decisions without rate-distortion refinement (rd=1), no rate-distortion-optimised
+// quantisation and no psycho-visual tuning, 16x16 coding trees with one transform split.
+// Measured with `ffmpeg -c:v libx265` (the same library) on 96 pictures of the swirled
+// mosaic (all four effects, 1280x720, NV12), crf 26, processor time per picture and the
+// PSNR of the worst decoded picture, on the 2-core development machine while other builds
+// ran (the ratios held within a few percent over three alternations):
+//
+//   ultrafast, zerolatency                                  100-115 ms   30.39 dB
+//   + rd=1, rdoq-level=0, psy-rd=0, psy-rdoq=0,
+//     ctu=16, tu-intra-depth=1, tu-inter-depth=1 (chosen)   54-56 ms     30.39 dB  1.85x
+//   the same, rd=2                                          61 ms        30.36 dB
+//   the same, ctu=32                                        77 ms        29.85 dB
+//   chosen + max-merge=1, merange=16, limit-tu=4 or no
+//     strong intra smoothing                                within noise, bytes +0.1%
+//   chosen, crf 24                                          59 ms        31.75 dB  +37% bytes
+//
+// (rd=0 is refused by this libx265; aq-mode=0 and min-cu-size=16 change nothing, ultrafast
+// has them already.) A 2-core machine then encodes about 30 pictures a second with one
+// core's worth of time left to the viewer when it is otherwise quiet; under load the
+// recorder drops frames rather than wait, and says so.
+constexpr const char* kFastestLowLatency =
+    "rd=1:rdoq-level=0:psy-rd=0:psy-rdoq=0:ctu=16:tu-intra-depth=1:tu-inter-depth=1";
+
 struct PresetRow {
     const char* x265Preset;
     int frameIntervalP;
     int lookahead;
+    const char* lowLatencyParams;
 };
 
 constexpr PresetRow kPresets[7] = {
-    {"ultrafast", 1, 0}, {"ultrafast", 1, 0}, {"ultrafast", 4, 5}, {"superfast", 4, 10},
-    {"veryfast", 4, 15}, {"faster", 4, 15},   {"medium", 4, 20},
+    {"ultrafast", 1, 0, kFastestLowLatency},
+    {"ultrafast", 1, 0, kFastestLowLatency},
+    {"ultrafast", 4, 5, kFastestLowLatency},
+    {"superfast", 4, 10, ""},
+    {"veryfast", 4, 15, ""},
+    {"faster", 4, 15, ""},
+    {"medium", 4, 20, ""},
 };
 
 constexpr int kGopLength = 250;
@@ -121,8 +147,10 @@ NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_
         return NV_ENC_ERR_INVALID_PARAM;
     }
 
-    s->x265Preset = kPresets[preset - 1].x265Preset;
+    const PresetRow& row = kPresets[preset - 1];
+    s->x265Preset = row.x265Preset;
     s->zeroLatency = IsLowLatency(tuning);
+    s->x265Params = s->zeroLatency ? row.lowLatencyParams : "";
     s->bframes = config.frameIntervalP > 1 ? config.frameIntervalP - 1 : 0;
     s->lookahead = rc.lookaheadDepth;
 
@@ -180,6 +208,30 @@ NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_
             return NV_ENC_ERR_UNSUPPORTED_PARAM;
     }
     return NV_ENC_SUCCESS;
+}
+
+}  // namespace camfx::swenc
+
+namespace camfx::swenc {
+
+bool X265SettingsFor(int preset, NV_ENC_TUNING_INFO tuning, X265Settings* out) {
+    if (preset < 1 || preset > 7 || tuning < NV_ENC_TUNING_INFO_UNDEFINED ||
+        tuning > NV_ENC_TUNING_INFO_ULTRA_HIGH_QUALITY || out == nullptr) {
+        return false;
+    }
+    NV_ENC_CONFIG config = {};
+    FillPresetConfig(preset, tuning, &config);
+    EncoderSettings settings;
+    if (TranslateConfig(preset, tuning, config, &settings) != NV_ENC_SUCCESS) {
+        return false;
+    }
+    out->preset = settings.x265Preset;
+    out->tune = settings.zeroLatency ? "zerolatency" : "";
+    out->params = settings.x265Params;
+    out->keyframeInterval = settings.keyframeInterval;
+    out->crf =
+        settings.rateControl == RateControl::ConstQuality ? static_cast<int>(settings.quality) : 0;
+    return true;
 }
 
 }  // namespace camfx::swenc

@@ -24,4 +24,18 @@ std::string DescribeSession(void* encoder);
 // The libx265 version this encoder runs, e.g. "3.5+1-f0c1022b6".
 std::string LibraryVersion();
 
+// The libx265 settings of an HEVC session of preset P1..P7 (`preset` 1 to 7) at `tuning`,
+// with the preset's default rate control, in x265's own terms, so that a benchmark can
+// give another libx265 front end the very same.
+struct X265Settings {
+    std::string preset;
+    std::string tune;          // empty for none
+    std::string params;        // further parameters, "name=value:...", or empty
+    int keyframeInterval = 0;  // -1: one IDR at the start
+    int crf = 0;               // constant quality; 0 for constant QP
+};
+
+// False for an unknown preset or tuning.
+bool X265SettingsFor(int preset, NV_ENC_TUNING_INFO tuning, X265Settings* settings);
+
 }  // namespace camfx::swenc
