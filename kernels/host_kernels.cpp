@@ -6,17 +6,173 @@
 
 #include "pixel_formulas.h"
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define CAMFX_AVX2 1
+#endif
+
 // The swirl is arithmetic-bound: an AVX2/FMA clone lets the compiler vectorise its row
 // loop (hardware fused multiply-adds); other processors run the portable clone. Not under
 // ThreadSanitizer, whose instrumented clone resolver would run before its runtime starts.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
-    !defined(__SANITIZE_THREAD__)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define CAMFX_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define CAMFX_VECTOR_CLONES
 #endif
 
 namespace camfx {
+
+namespace {
+
+#ifdef CAMFX_AVX2
+// Byte shuffles of packed blue-green-red pixels run 8 to 16 at a time with AVX2 where the
+// processor has it (GCC's own vectoriser makes slow work of 3-byte pixels); the plain loops
+// finish each row and run everywhere else. Both compute the same bytes.
+const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+
+// Texels of pixels [0, n) of a row, 8 at a time; returns how many it wrote (a multiple
+// of 8 such that no read passes the row's n pixels).
+__attribute__((target("avx2"))) int blitRowAvx2(const uint8_t* in, uint8_t* out, int n) {
+    // Within each 16-byte lane: pixels 0-3 from bytes 0-11, to red, green, blue, alpha.
+    const __m256i order = _mm256_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1, 2,
+                                           1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+    const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xff000000u));
+    int x = 0;
+    // Pixels x..x+7 read bytes 3x..3x+27 (two 16-byte loads at 3x and 3x+12).
+    for (; 3 * x + 28 <= 3 * n; x += 8) {
+        const __m256i pixels =
+            _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + 3 * x + 12),
+                                reinterpret_cast<const __m128i*>(in + 3 * x));
+        const __m256i texels = _mm256_or_si256(_mm256_shuffle_epi8(pixels, order), alpha);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * x), texels);
+    }
+    return x;
+}
+
+// Pixels [0, n) of a row of `width` pixels in reverse order: destination pixel x is source
+// pixel width - 1 - x. Five pixels (15 bytes) per step; the 16th byte stored is the next
+// pixel's first, which the next step rewrites. Returns the pixels done: it stops where a
+// store would pass pixel n - 1 or a load would start before the row.
+__attribute__((target("avx2"))) int mirrorRowAvx2(const uint8_t* in, int width, uint8_t* out,
+                                                  int n) {
+    // The 16 bytes loaded end with source pixel width - 1 - x; byte 0 belongs to the pixel
+    // before the five. Destination pixel j (0..4) takes loaded pixel 4 - j, at 1 + 3 (4 - j).
+    const __m128i order = _mm_setr_epi8(13, 14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, -1);
+    int x = 0;
+    for (; 3 * x + 16 <= 3 * n; x += 5) {
+        const long from = 3L * (width - 5 - x) - 1;
+        if (from < 0)
+            break;
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + from));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x), _mm_shuffle_epi8(pixels, order));
+    }
+    return x;
+}
+
+// Destination pixels [0, n) of a row from the source pixels `sources` names, 8 at a time by
+// gathering each pixel as a 4-byte word; returns the pixels done. A group whose words would
+// reach past the frame's last byte (a source of `lastPixel`) is left to the plain loop, as
+// is the end of the row, where a store would pass pixel n - 1.
+__attribute__((target("avx2"))) int gatherRowAvx2(const uint8_t* src, const int32_t* sources,
+                                                  int32_t lastPixel, uint8_t* out, int n) {
+    // Within each 16-byte lane: the three bytes of each of its four words, packed.
+    const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0,
+                                          1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i last = _mm256_set1_epi32(lastPixel);
+    const __m256i three = _mm256_set1_epi32(3);
+    int x = 0;
+    // The second 16-byte store of pixels x..x+7 ends at byte 3x + 28.
+    for (; 3 * x + 28 <= 3 * n; x += 8) {
+        const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sources + x));
+        if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(last, index)) != -1)
+            break;
+        const __m256i words = _mm256_i32gather_epi32(reinterpret_cast<const int*>(src),
+                                                     _mm256_mullo_epi32(index, three), 1);
+        const __m256i packed = _mm256_shuffle_epi8(words, pack);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x), _mm256_castsi256_si128(packed));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x + 12),
+                         _mm256_extracti128_si256(packed, 1));
+    }
+    return x;
+}
+
+// Byte shuffles that gather one channel of 16 pixels out of their 48 bytes, loaded as
+// three 16-byte parts: masks[channel][part][i] picks pixel i's byte of that channel if it
+// lies in that part (byte 3i + channel), else zero.
+struct Deinterleave {
+    alignas(16) int8_t masks[3][3][16];
+    constexpr Deinterleave() : masks() {
+        for (int channel = 0; channel < 3; ++channel)
+            for (int part = 0; part < 3; ++part)
+                for (int i = 0; i < 16; ++i) {
+                    const int at = 3 * i + channel - 16 * part;
+                    masks[channel][part][i] = at >= 0 && at < 16 ? static_cast<int8_t>(at) : -1;
+                }
+    }
+};
+constexpr Deinterleave kDeinterleave;
+
+// One channel of 16 pixels, widened to 16-bit lanes.
+__attribute__((target("avx2"))) inline __m256i channel16(const __m128i parts[3], int channel) {
+    const auto mask = [channel](int part) {
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(kDeinterleave.masks[channel][part]));
+    };
+    const __m128i bytes = _mm_or_si128(
+        _mm_or_si128(_mm_shuffle_epi8(parts[0], mask(0)), _mm_shuffle_epi8(parts[1], mask(1))),
+        _mm_shuffle_epi8(parts[2], mask(2)));
+    return _mm256_cvtepu8_epi16(bytes);
+}
+
+__attribute__((target("avx2"))) inline __m256i times(int16_t k, __m256i v) {
+    return _mm256_mullo_epi16(_mm256_set1_epi16(k), v);
+}
+
+// 16-bit lanes to bytes, in order.
+__attribute__((target("avx2"))) inline __m128i packBytes(__m256i v) {
+    return _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+}
+
+// Luma of pixels [0, n) and, with chroma non-null, the (Cb, Cr) pairs of the first `pairs`
+// even pixels, 16 pixels at a time; returns the pixels done (their pairs are done too).
+// The sums stay within 16 bits: luma 128..56228 unsigned, chroma -28432..28688 signed.
+__attribute__((target("avx2"))) int nv12RowAvx2(const uint8_t* in, uint8_t* luma, uint8_t* chroma,
+                                                int n, int pairs) {
+    int x = 0;
+    for (; x + 16 <= n && (chroma == nullptr || x / 2 + 8 <= pairs); x += 16) {
+        const __m128i parts[3] = {
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * x)),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * x + 16)),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * x + 32))};
+        const __m256i blue = channel16(parts, 0);
+        const __m256i green = channel16(parts, 1);
+        const __m256i red = channel16(parts, 2);
+
+        __m256i y = _mm256_add_epi16(_mm256_add_epi16(times(66, red), times(129, green)),
+                                     _mm256_add_epi16(times(25, blue), _mm256_set1_epi16(128)));
+        y = _mm256_add_epi16(_mm256_srli_epi16(y, 8), _mm256_set1_epi16(16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(luma + x), packBytes(y));
+        if (chroma == nullptr)
+            continue;
+
+        __m256i cb = _mm256_add_epi16(_mm256_sub_epi16(times(112, blue), times(38, red)),
+                                      _mm256_sub_epi16(_mm256_set1_epi16(128), times(74, green)));
+        __m256i cr = _mm256_add_epi16(_mm256_sub_epi16(times(112, red), times(94, green)),
+                                      _mm256_sub_epi16(_mm256_set1_epi16(128), times(18, blue)));
+        cb = _mm256_add_epi16(_mm256_srai_epi16(cb, 8), _mm256_set1_epi16(128));
+        cr = _mm256_add_epi16(_mm256_srai_epi16(cr, 8), _mm256_set1_epi16(128));
+        // Each 16-bit lane holds (Cb, Cr) of its pixel; the even pixels' lanes are the low
+        // halves of the 32-bit lanes.
+        const __m256i pairsOfAll = _mm256_or_si256(cb, _mm256_slli_epi16(cr, 8));
+        const __m256i even = _mm256_and_si256(pairsOfAll, _mm256_set1_epi32(0xffff));
+        const __m128i packed =
+            _mm_packus_epi32(_mm256_castsi256_si128(even), _mm256_extracti128_si256(even, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(chroma + x), packed);
+    }
+    return x;
+}
+#endif
+
+}  // namespace
 
 void hostNegative(const uint8_t* src, uint8_t* dst, int width, int columns, int rows) {
     const size_t stride = 3 * static_cast<size_t>(width);
@@ -35,7 +191,12 @@ void hostMirrorX(const uint8_t* src, uint8_t* dst, int width, int columns, int r
     for (int y = 0; y < rows; ++y) {
         const uint8_t* in = src + y * stride + 3 * static_cast<size_t>(width - 1);
         uint8_t* out = dst + y * stride;
-        for (int x = 0; x < columns; ++x) {
+        int x = 0;
+#ifdef CAMFX_AVX2
+        if (kHasAvx2)
+            x = mirrorRowAvx2(src + y * stride, width, out, columns);
+#endif
+        for (; x < columns; ++x) {
             out[3 * x] = in[-3 * x];
             out[3 * x + 1] = in[-3 * x + 1];
             out[3 * x + 2] = in[-3 * x + 2];
@@ -45,13 +206,90 @@ void hostMirrorX(const uint8_t* src, uint8_t* dst, int width, int columns, int r
 
 namespace {
 
-// One row of swirl sources, kept free of gathers so that it vectorises.
+// The swirl's polar coordinates of every pixel a launch covers, computed once per geometry
+// and thread and reused by every frame after: only the twist moves with time. The twist
+// depends on the distance alone, and a frame has about ten times fewer distinct distances
+// than pixels (four quadrants alike, and integer squares summing alike), so each frame
+// takes the sine once per distance. Arrays rather than pairs, so that the loops vectorise.
+struct SwirlGeometry {
+    int width = 0, height = 0, columns = 0, rows = 0;
+    float centerX = 0.0f, centerY = 0.0f;
+    std::vector<float> radius, angle;
+    std::vector<float> radii;          // the distinct distances, ascending
+    std::vector<int32_t> radiusIndex;  // each pixel's distance among them
+
+    bool matches(int w, int h, int c, int r, float cx, float cy) const {
+        return width == w && height == h && columns == c && rows == r &&
+               std::memcmp(&centerX, &cx, sizeof cx) == 0 &&
+               std::memcmp(&centerY, &cy, sizeof cy) == 0;
+    }
+};
+
 CAMFX_VECTOR_CLONES
-void swirlRow(int32_t* sources, int y, int width, int height, int columns, float centerX,
-              float centerY, float time) {
+void polarRow(float* radius, float* angle, int y, int columns, float centerX, float centerY) {
     for (int x = 0; x < columns; ++x) {
-        const SourcePixel p = swirlSource(x, y, width, height, centerX, centerY, time,
-                                          kSwirlAmplitude, kSwirlFrequency);
+        const SwirlPolar p = swirlPolar(x, y, centerX, centerY);
+        radius[x] = p.radius;
+        angle[x] = p.angle;
+    }
+}
+
+// Distances are never negative, so their bit patterns sort as they do (NaN, from a NaN
+// centre, sorts last and keeps its own entry).
+uint32_t bitsOf(float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+const SwirlGeometry& swirlGeometry(int width, int height, int columns, int rows, float centerX,
+                                   float centerY) {
+    thread_local SwirlGeometry geometry;
+    if (geometry.matches(width, height, columns, rows, centerX, centerY)) {
+        return geometry;
+    }
+    geometry.width = width, geometry.height = height;
+    geometry.columns = columns, geometry.rows = rows;
+    geometry.centerX = centerX, geometry.centerY = centerY;
+    const size_t points = static_cast<size_t>(columns) * rows;
+    geometry.radius.resize(points);
+    geometry.angle.resize(points);
+    for (int y = 0; y < rows; ++y) {
+        const size_t row = static_cast<size_t>(y) * columns;
+        polarRow(&geometry.radius[row], &geometry.angle[row], y, columns, centerX, centerY);
+    }
+    std::vector<uint32_t> distinct(points);
+    for (size_t i = 0; i < points; ++i) {
+        distinct[i] = bitsOf(geometry.radius[i]);
+    }
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    geometry.radii.resize(distinct.size());
+    std::memcpy(geometry.radii.data(), distinct.data(), distinct.size() * sizeof(float));
+    geometry.radiusIndex.resize(points);
+    for (size_t i = 0; i < points; ++i) {
+        geometry.radiusIndex[i] = static_cast<int32_t>(
+            std::lower_bound(distinct.begin(), distinct.end(), bitsOf(geometry.radius[i])) -
+            distinct.begin());
+    }
+    return geometry;
+}
+
+CAMFX_VECTOR_CLONES
+void twistTable(float* twist, const float* radii, size_t count, float time) {
+    for (size_t i = 0; i < count; ++i) {
+        twist[i] = swirlSine(swirlPhase(radii[i], time, kSwirlFrequency));
+    }
+}
+
+// One row of swirl sources, kept free of gathers but the twist's so that it vectorises.
+CAMFX_VECTOR_CLONES
+void swirlRow(int32_t* sources, const float* radius, const float* angle, const int32_t* radiusIndex,
+              const float* twist, int width, int height, int columns, float centerX,
+              float centerY) {
+    for (int x = 0; x < columns; ++x) {
+        const SourcePixel p = swirlSourceTwisted({radius[x], angle[x]}, twist[radiusIndex[x]],
+                                                 width, height, centerX, centerY, kSwirlAmplitude);
         sources[x] = p.row * width + p.column;
     }
 }
@@ -60,17 +298,40 @@ void swirlRow(int32_t* sources, int y, int width, int height, int columns, float
 
 void hostSpiral(const uint8_t* src, uint8_t* dst, int width, int height, int columns, int rows,
                 float centerX, float centerY, float time) {
-    if (columns <= 0) {
+    if (columns <= 0 || rows <= 0) {
         return;
     }
-    std::vector<int32_t> sources(columns);
+    const SwirlGeometry& geometry = swirlGeometry(width, height, columns, rows, centerX, centerY);
+    thread_local std::vector<int32_t> sources;
+    thread_local std::vector<float> twist;
+    sources.resize(columns);
+    twist.resize(geometry.radii.size());
+    twistTable(twist.data(), geometry.radii.data(), twist.size(), time);
     const int32_t lastPixel = width * height - 1;
     for (int y = 0; y < rows; ++y) {
-        swirlRow(sources.data(), y, width, height, columns, centerX, centerY, time);
+        const size_t row = static_cast<size_t>(y) * columns;
+        swirlRow(sources.data(), &geometry.radius[row], &geometry.angle[row],
+                 &geometry.radiusIndex[row], twist.data(), width, height, columns, centerX,
+                 centerY);
         uint8_t* out = dst + 3 * static_cast<size_t>(y) * width;
         // Pixels move as 4-byte words (the fourth byte is overwritten by the next pixel);
         // the row's last pixel and the frame's last source pixel move as 3 bytes.
-        for (int x = 0; x < columns - 1; ++x) {
+        int x = 0;
+#ifdef CAMFX_AVX2
+        if (kHasAvx2) {
+            // A group holding the frame's last source pixel stops the gathers; the plain loop
+            // takes that group and the gathers resume after it.
+            while (x < columns - 1) {
+                x += gatherRowAvx2(src, sources.data() + x, lastPixel, out + 3 * x, columns - x);
+                const int plainEnd = std::min(x + 8, columns - 1);
+                for (; x < plainEnd; ++x) {
+                    const uint8_t* in = src + 3 * static_cast<size_t>(sources[x]);
+                    std::memcpy(out + 3 * x, in, sources[x] < lastPixel ? 4 : 3);
+                }
+            }
+        }
+#endif
+        for (; x < columns - 1; ++x) {
             const uint8_t* in = src + 3 * static_cast<size_t>(sources[x]);
             if (sources[x] < lastPixel) {
                 std::memcpy(out + 3 * x, in, 4);
@@ -87,15 +348,21 @@ void hostRGB2NV12(const uint8_t* src, uint8_t* dst, int width, int height, int c
     for (int y = 0; y < rows; ++y) {
         const uint8_t* in = src + 3 * static_cast<size_t>(y) * width;
         uint8_t* luma = dst + static_cast<size_t>(y) * width;
-        for (int x = 0; x < columns; ++x) {
+        const bool hasChroma = headsChromaBlock(0, y, width, height);
+        uint8_t* chroma = hasChroma ? dst + chromaOffset(0, y, width, height) : nullptr;
+        const int pairs = hasChroma ? std::min((columns + 1) / 2, width / 2) : 0;
+        int done = 0;
+#ifdef CAMFX_AVX2
+        if (kHasAvx2)
+            done = nv12RowAvx2(in, luma, chroma, columns, pairs);
+#endif
+        for (int x = done; x < columns; ++x) {
             luma[x] = lumaBT601(in[3 * x + 2], in[3 * x + 1], in[3 * x]);
         }
-        if (!headsChromaBlock(0, y, width, height)) {
+        if (!hasChroma) {
             continue;
         }
-        uint8_t* chroma = dst + chromaOffset(0, y, width, height);
-        const int pairs = std::min((columns + 1) / 2, width / 2);
-        for (int i = 0; i < pairs; ++i) {
+        for (int i = done / 2; i < pairs; ++i) {
             const uint8_t* p = in + 6 * i;
             chroma[2 * i] = blueDifferenceBT601(p[2], p[1], p[0]);
             chroma[2 * i + 1] = redDifferenceBT601(p[2], p[1], p[0]);
@@ -170,8 +437,13 @@ bool hostBlitGl(const uint8_t* src, const TexelRows& surface, int width, int hei
         }
         const uint8_t* in = src + 3 * static_cast<size_t>(y) * width;
         uint8_t* out = surface.data + static_cast<size_t>(row) * surface.pitch;
-        // Whole texels as words, so that the loop vectorises: red in the lowest byte.
-        for (int x = 0; x < inside; ++x) {
+        int x = 0;
+#ifdef CAMFX_AVX2
+        if (kHasAvx2)
+            x = blitRowAvx2(in, out, inside);
+#endif
+        // Whole texels as words: red in the lowest byte.
+        for (; x < inside; ++x) {
             const uint32_t texel =
                 in[3 * x + 2] | in[3 * x + 1] << 8 | in[3 * x] << 16 | 0xff000000u;
             std::memcpy(out + 4 * x, &texel, 4);

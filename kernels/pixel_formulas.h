@@ -112,15 +112,18 @@ struct SourcePixel {
     int row;
 };
 
-// The swirl's inverse mapping: the source pixel that destination pixel (x, y) copies.
-__host__ __device__ inline SourcePixel swirlSource(int x, int y, int width, int height,
-                                                   float centerX, float centerY, float time,
-                                                   float amplitude, float frequency) {
+struct SwirlPolar {
+    float radius;
+    float angle;
+};
+
+// The half of the swirl that does not move with time: pixel (x, y)'s distance from the
+// centre and its angle, atan2(dy, dx) by a minimax polynomial on the octant, then unfolded.
+__host__ __device__ inline SwirlPolar swirlPolar(int x, int y, float centerX, float centerY) {
     const float dx = static_cast<float>(x) - centerX;
     const float dy = static_cast<float>(y) - centerY;
     const float r = roundedSqrt(fusedMultiplyAdd(dx, dx, roundedProduct(dy, dy)));
 
-    // atan2(dy, dx) by a minimax polynomial on the octant, then unfolded.
     const float ax = fabsf(dx);
     const float ay = fabsf(dy);
     const float hi = ax > ay ? ax : ay;
@@ -133,16 +136,35 @@ __host__ __device__ inline SourcePixel swirlSource(int x, int y, int width, int 
     a = ax < ay ? 1.5707964f - a : a;
     a = dx < 0.0f ? 3.1415927f - a : a;
     a = dy < 0.0f ? -a : a;
+    return {r, a};
+}
 
-    const float phase = fusedMultiplyAdd(r, frequency, time);
+// The twist's phase at a distance from the centre, and its sine (the hardware's on the GPU).
+__host__ __device__ inline float swirlPhase(float radius, float time, float frequency) {
+    return fusedMultiplyAdd(radius, frequency, time);
+}
+__host__ __device__ inline float swirlSine(float phase) {
 #ifdef __CUDA_ARCH__
-    const float b = fusedMultiplyAdd(amplitude, __sinf(phase), a);
+    return __sinf(phase);
+#else
+    float sine, cosine;
+    hostSinCos(phase, &sine, &cosine);
+    return sine;
+#endif
+}
+
+// The source pixel of the destination pixel at `polar`, turned by `amplitude` times
+// `twist`, the sine of its phase.
+__host__ __device__ inline SourcePixel swirlSourceTwisted(SwirlPolar polar, float twist, int width,
+                                                          int height, float centerX, float centerY,
+                                                          float amplitude) {
+    const float r = polar.radius;
+    const float b = fusedMultiplyAdd(amplitude, twist, polar.angle);
+#ifdef __CUDA_ARCH__
     const float sx = fusedMultiplyAdd(r, __cosf(b), centerX);
     const float sy = fusedMultiplyAdd(r, __sinf(b), centerY);
 #else
-    float sinPhase, cosPhase, sinB, cosB;
-    hostSinCos(phase, &sinPhase, &cosPhase);
-    const float b = fusedMultiplyAdd(amplitude, sinPhase, a);
+    float sinB, cosB;
     hostSinCos(b, &sinB, &cosB);
     const float sx = fusedMultiplyAdd(r, cosB, centerX);
     const float sy = fusedMultiplyAdd(r, sinB, centerY);
@@ -153,6 +175,22 @@ __host__ __device__ inline SourcePixel swirlSource(int x, int y, int width, int 
     const float u = saturate(fastDivide(sx, lastColumn));
     const float v = saturate(fastDivide(sy, lastRow));
     return {roundToInt(u * lastColumn), roundToInt(v * lastRow)};
+}
+
+// The half that moves with time: the source pixel of the destination pixel at `polar`.
+__host__ __device__ inline SourcePixel swirlSourceAt(SwirlPolar polar, int width, int height,
+                                                     float centerX, float centerY, float time,
+                                                     float amplitude, float frequency) {
+    const float twist = swirlSine(swirlPhase(polar.radius, time, frequency));
+    return swirlSourceTwisted(polar, twist, width, height, centerX, centerY, amplitude);
+}
+
+// The swirl's inverse mapping: the source pixel that destination pixel (x, y) copies.
+__host__ __device__ inline SourcePixel swirlSource(int x, int y, int width, int height,
+                                                   float centerX, float centerY, float time,
+                                                   float amplitude, float frequency) {
+    return swirlSourceAt(swirlPolar(x, y, centerX, centerY), width, height, centerX, centerY, time,
+                         amplitude, frequency);
 }
 
 // ITU-R BT.601, limited range, 8-bit fixed point. The shifts are arithmetic (division by

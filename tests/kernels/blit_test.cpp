@@ -70,6 +70,20 @@ TEST_F(BlitGlTest, TurnsTheFrameUprightWithAlphaAlways255) {
             ASSERT_EQ(t[3], 255) << x << "," << y;
         }
     }
+    // Rows whose width is no multiple of the 8 texels written at once: the last ones too.
+    const int width = 1283, height = 3;
+    const Frame odd = randomFrame(width, height, 22);
+    Surface narrow(width, height);
+    launchBlitGl(dim3(81, 1), kBlock, 0, odd.data(), narrow.handle(), width, height);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const uint8_t* p = pixel(odd, width, x, y);
+            const uint8_t* t = narrow.texel(x, height - 1 - y);
+            ASSERT_TRUE(t[0] == p[2] && t[1] == p[1] && t[2] == p[0] && t[3] == 255)
+                << x << "," << y;
+        }
+    }
     // The corners named by the display: top-left to the last texel row and back.
     const uint8_t* topLeft = surface.texel(0, 719);
     EXPECT_EQ(topLeft[2], pixel(src, FRAME_WIDTH, 0, 0)[0]);

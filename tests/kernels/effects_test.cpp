@@ -8,6 +8,7 @@
 #include "frame.h"
 #include "frames.h"
 #include "launch.h"
+#include "pixel_formulas.h"
 
 namespace camfx::test {
 namespace {
@@ -264,6 +265,35 @@ TEST_F(SpiralTest, FollowsTheExactSwirlAndClampsToTheEdges) {
     // The corners swing out past every edge at some of these times.
     for (int edge = 0; edge < 4; ++edge)
         EXPECT_GT(beyond[edge], 0) << "edge " << edge;
+}
+
+// The host implementation keeps each geometry's polar coordinates and takes each frame's
+// twist once per distance: the result must still be the per-pixel formula's, bit for bit,
+// from frame to frame and when the geometry changes.
+TEST_F(SpiralTest, EqualsThePerPixelFormulaWhateverCameBefore) {
+    struct Case {
+        int width, height;
+        float centerX, centerY, time;
+    };
+    const Case cases[] = {{FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f, 0.5f},
+                          {FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f, 3601.3f},
+                          {37, 21, 10.25f, 3.0f, 7.0f},
+                          {FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f, 2.0f}};
+    for (const Case& c : cases) {
+        const Frame src = coordinateFrame(c.width, c.height);
+        Frame dst(frameBytes(c.width, c.height));
+        launchSpiral(gridFor(c.width, c.height), kBlock, 0, src.data(), dst.data(), c.width,
+                     c.height, c.centerX, c.centerY, c.time);
+        for (int y = 0; y < c.height; ++y) {
+            for (int x = 0; x < c.width; ++x) {
+                const SourcePixel want = swirlSource(x, y, c.width, c.height, c.centerX, c.centerY,
+                                                     c.time, kSwirlAmplitude, kSwirlFrequency);
+                const Coordinates got = decodeCoordinates(pixel(dst, c.width, x, y));
+                ASSERT_TRUE(got.x == want.column && got.y == want.row)
+                    << c.width << "x" << c.height << " time " << c.time << " at " << x << "," << y;
+            }
+        }
+    }
 }
 
 TEST_F(SpiralTest, DependsOnTime) {
