@@ -385,8 +385,11 @@ void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int til
     // Columns any block reaches; each band of rows is reduced to per-column sums first,
     // so that every tile's sum is a handful of additions.
     const long long reach = std::min<long long>(width, (blocksX - 1) * t + blockX);
-    std::vector<uint32_t> columnSums(3 * reach);
-    std::vector<uint8_t> tileRow(3 * static_cast<size_t>(blockX));
+    // Kept from frame to frame: the frame loop allocates nothing per frame.
+    thread_local std::vector<uint32_t> columnSums;
+    thread_local std::vector<uint8_t> tileRow;
+    columnSums.resize(3 * reach);
+    tileRow.resize(3 * static_cast<size_t>(blockX));
     const size_t stride = 3 * static_cast<size_t>(width);
 
     for (long long by = 0; by < blocksY; ++by) {

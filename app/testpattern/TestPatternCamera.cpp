@@ -1,6 +1,7 @@
 #include "TestPatternCamera.h"
 
 #include <thread>
+#include <vector>
 
 namespace camfx {
 
@@ -103,6 +104,32 @@ double TestPatternCamera::get(int propId) const {
 void TestPatternCamera::render(uint64_t n, int width, int height, int channels, uint8_t* pixels) {
     const auto blueShift = static_cast<unsigned>((2 * n) & 255);
     const auto greenShift = static_cast<unsigned>(n & 255);
+    if (channels == 3 && width > 0) {
+        // The camera read runs on the frame loop's thread: rows are copied from two
+        // templates (one per checkerboard phase) with green merged in, not built pixel by
+        // pixel.
+        const size_t rowBytes = 3 * static_cast<size_t>(width);
+        thread_local std::vector<uint8_t> templates, greenMask;
+        templates.resize(2 * rowBytes);
+        greenMask.assign(rowBytes, 0);
+        for (int phase = 0; phase < 2; ++phase) {
+            uint8_t* row = &templates[phase * rowBytes];
+            for (int x = 0; x < width; ++x) {
+                row[3 * x] = static_cast<uint8_t>((x + blueShift) & 255);
+                row[3 * x + 1] = 0;
+                row[3 * x + 2] = ((x / 64 + phase) & 1) != 0 ? 255 : 0;
+                greenMask[3 * x + 1] = 0xff;
+            }
+        }
+        for (int y = 0; y < height; ++y) {
+            const uint8_t* from = &templates[((y / 64) & 1) * rowBytes];
+            const auto green = static_cast<uint8_t>((y + greenShift) & 255);
+            uint8_t* row = pixels + static_cast<size_t>(y) * rowBytes;
+            for (size_t i = 0; i < rowBytes; ++i)
+                row[i] = from[i] | (greenMask[i] & green);
+        }
+        return;
+    }
     for (int y = 0; y < height; ++y) {
         uint8_t* row = pixels + static_cast<size_t>(y) * width * channels;
         const auto green = static_cast<uint8_t>((y + greenShift) & 255);
