@@ -22,7 +22,7 @@ namespace {
 
 std::string outputPath = "camera.hevc";
 
-RecordingSpan span(kOutputPath);
+RecordingSpan span(outputPath);
 
 // The encoder keeps its own copy; these live for the whole run all the same.
 NV_ENC_INITIALIZE_PARAMS initializeParams;
@@ -74,6 +74,7 @@ void writePackets(const std::vector<std::vector<uint8_t>>& packets) {
 
 void setOutputPath(const std::string& path) {
     outputPath = path;
+    span.setPath(path);
 }
 
 void setupRecording() {

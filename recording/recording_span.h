@@ -9,12 +9,16 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 class RecordingSpan {
   public:
     using Clock = std::function<double()>;  // seconds, monotonic
 
     explicit RecordingSpan(std::string path, Clock clock = steadySeconds);
+
+    // The file the lines name; set before recording starts.
+    void setPath(std::string path) { m_path = std::move(path); }
 
     // Main thread, once per frame while recording: whether the ring took the frame.
     void frameOffered(bool taken);
@@ -39,7 +43,7 @@ class RecordingSpan {
     void begin();
     void report();
 
-    const std::string m_path;
+    std::string m_path;
     const Clock m_clock;
 
     // Main thread.
