@@ -1,52 +1,88 @@
 #include "input_thread.h"
 
 #include <GLFW/glfw3.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <atomic>
-#include <thread>
 
+#include "output_file.h"
 #include "pipeline_state.h"
 
 namespace {
 
-constexpr int kFirstEffectKey = GLFW_KEY_1;  // 49
-constexpr int kLastEffectKey = GLFW_KEY_8;   // 56
-
-std::atomic<bool> effectKeyDown[kLastEffectKey - kFirstEffectKey + 1];
-std::atomic<bool> spaceDown{false};
-
 enum TitleRequest : int { kNoTitle = 0, kEncodingTitle, kCameraTitle };
 std::atomic<int> requestedTitle{kNoTitle};
 
-std::atomic<bool>& keySlot(int key) {
-    return key == GLFW_KEY_SPACE ? spaceDown : effectKeyDown[key - kFirstEffectKey];
+bool watchedKey(int key) {
+    return (key >= GLFW_KEY_1 && key <= GLFW_KEY_8) || key == GLFW_KEY_SPACE;
 }
 
-bool keyDown(int key) {
-    return keySlot(key).load(std::memory_order_relaxed);
-}
-
-// Waits for the key's release, or for shut-down: once the frame loop has stopped polling,
-// a held key would otherwise read as pressed for good.
-void waitForRelease(int key) {
-    while (keyDown(key) && running.load(std::memory_order_relaxed))
-        std::this_thread::yield();
+void act(int key) {
+    if (key == GLFW_KEY_SPACE) {
+        const bool nowRecording = !recording.load(std::memory_order_relaxed);
+        recording.store(nowRecording, std::memory_order_relaxed);
+        // The title is about to claim a recording: say again if the file takes none.
+        if (nowRecording)
+            outFile.remindOfFailure();
+        // Once the frame loop has ended nobody applies titles any more.
+        if (running.load(std::memory_order_relaxed))
+            requestedTitle.store(nowRecording ? kEncodingTitle : kCameraTitle,
+                                 std::memory_order_relaxed);
+        return;
+    }
+    const uint8_t mask = effectMask.load(std::memory_order_relaxed);
+    effectMask.store(mask ^ (1u << (key - GLFW_KEY_1)), std::memory_order_relaxed);
 }
 
 }  // namespace
 
-bool publishedKeyDown(int key) {
-    return keyDown(key);
+void KeyPressQueue::push(int key) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_keys.push_back(key);
+    }
+    m_changed.notify_one();
 }
 
-void publishKeyState() {
-    for (int key = kFirstEffectKey; key <= kLastEffectKey; ++key)
-        keySlot(key).store(glfwGetKey(window, key) == GLFW_PRESS, std::memory_order_relaxed);
-    spaceDown.store(glfwGetKey(window, GLFW_KEY_SPACE) == GLFW_PRESS, std::memory_order_relaxed);
+std::vector<int> KeyPressQueue::take() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return !m_keys.empty() || m_stopped; });
+    std::vector<int> keys;
+    keys.swap(m_keys);
+    return keys;
+}
+
+void KeyPressQueue::stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopped = true;
+    }
+    m_changed.notify_all();
+}
+
+KeyPressQueue& keyPresses() {
+    // Never destroyed: a condition variable destroyed at exit while the input thread still
+    // waits on it would block the exit.
+    static KeyPressQueue* const queue = new KeyPressQueue;
+    return *queue;
+}
+
+void queueKeyPress(GLFWwindow*, int key, int, int action, int) {
+    if (action == GLFW_PRESS && watchedKey(key))
+        keyPresses().push(key);
+}
+
+void inputThreadBody() {
+    pthread_setname_np(pthread_self(), "camfx-input");
+    for (std::vector<int> keys = keyPresses().take(); !keys.empty(); keys = keyPresses().take()) {
+        for (int key : keys)
+            act(key);
+    }
+}
+
+void stopInputThread(std::thread& inputThread) {
+    keyPresses().stop();
+    inputThread.join();
 }
 
 void applyRequestedTitle() {
@@ -59,31 +95,5 @@ void applyRequestedTitle() {
             break;
         default:
             break;
-    }
-}
-
-void inputThreadBody() {
-    // The thread polls without sleeping, so it runs only on time no other thread wants: on
-    // two cores a busy poll at normal priority takes what the frame loop and the encoder need.
-    sched_param idle{};
-    if (sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
-        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
-    while (running.load(std::memory_order_relaxed)) {
-        for (int key = kFirstEffectKey; key <= kLastEffectKey; ++key) {
-            if (keyDown(key)) {
-                const uint8_t mask = effectMask.load(std::memory_order_relaxed);
-                effectMask.store(mask ^ (1u << (key - kFirstEffectKey)), std::memory_order_relaxed);
-                waitForRelease(key);
-            }
-        }
-        if (keyDown(GLFW_KEY_SPACE)) {
-            const bool nowRecording = !recording.load(std::memory_order_relaxed);
-            recording.store(nowRecording, std::memory_order_relaxed);
-            if (running.load(std::memory_order_relaxed))
-                requestedTitle.store(nowRecording ? kEncodingTitle : kCameraTitle,
-                                     std::memory_order_relaxed);
-            waitForRelease(GLFW_KEY_SPACE);
-        }
-        std::this_thread::yield();
     }
 }

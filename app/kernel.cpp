@@ -12,6 +12,7 @@
 #include "NvCodecUtils.h"
 #include "camera_mode.h"
 #include "display.h"
+#include "ending.h"
 #include "frame.h"
 #include "input_thread.h"
 #include "launch.h"
@@ -27,6 +28,7 @@ int runViewer(cv::VideoCapture& camera) {
     }
 
     // 2.-6. Window, GL context and loader.
+    installEndingHandlers();
     glfwInit();
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
@@ -34,10 +36,12 @@ int runViewer(cv::VideoCapture& camera) {
     glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
     window = glfwCreateWindow(FRAME_WIDTH, FRAME_HEIGHT, "Camera", nullptr, nullptr);
     if (window == nullptr) {
+        reportWindowFailure();
         camera.release();
         return -1;
     }
     glfwMakeContextCurrent(window);
+    glfwSetKeyCallback(window, queueKeyPress);
     glfwSwapInterval(1);
     if (gladLoadGL(glfwGetProcAddress) == 0) {
         glfwTerminate();
@@ -105,11 +109,12 @@ int runViewer(cv::VideoCapture& camera) {
     cv::Mat convertedFrame;
     std::thread inputThread(inputThreadBody);
     std::thread encodeThread = startEncodeThread();
+    endRecordingOnDisplayLoss(encodeThread);
 
     // 19. Frame loop.
     float spiralTime = 0.0f;
     float previousTime = 0.0f;
-    while (!glfwWindowShouldClose(window)) {
+    while (!viewerShouldClose(window)) {
         cudaGraphicsMapResources(1, &displayResource, frameStream);
 
         const float now = static_cast<float>(glfwGetTime());
@@ -141,15 +146,13 @@ int runViewer(cv::VideoCapture& camera) {
             recordStep(currentFrame, chainDoneEvent, ringCopyDoneEvent);
 
         glfwPollEvents();
-        publishKeyState();
         applyRequestedTitle();
         glfwSwapBuffers(window);
     }
 
     // Shut-down.
-    running.store(false, std::memory_order_relaxed);
-    endOfStream(encodeThread);
-    inputThread.join();
+    endRecording(encodeThread);
+    stopInputThread(inputThread);
     cudaDestroySurfaceObject(displaySurface);
     for (FrameSlot& slot : FrameRing)
         cudaFree(slot.buffer);

@@ -8,11 +8,11 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 
 struct GLFWwindow;
 class NvEncoderCuda;
+class OutputFile;
 
 struct LaunchGeometryT {
     dim3 grid;
@@ -37,8 +37,9 @@ extern CUdeviceptr nv12Frame;
 extern std::atomic<int32_t> writeCount;
 extern std::atomic<int32_t> readCount;
 extern std::array<FrameSlot, FRAME_RING_SLOTS> FrameRing;
-extern std::ofstream outFile;
-extern std::unique_ptr<NvEncoderCuda> encoder;
+// Never destroyed: at exit another thread may still be using them.
+extern OutputFile& outFile;
+extern std::unique_ptr<NvEncoderCuda>& encoder;
 
 // The ring slot of a count. The counts only grow and may wrap past INT32_MAX; the slot
 // stays 0 to 3 because it is taken from the count's unsigned bits.

@@ -1,10 +1,7 @@
 #include "recording.h"
 
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "EncoderLoader.h"
 #include "NvCodecUtils.h"
@@ -12,11 +9,14 @@
 #include "frame.h"
 #include "frame_ring.h"
 #include "launch.h"
+#include "output_file.h"
 #include "pipeline_state.h"
 #include "recording_span.h"
 
-std::ofstream outFile;
-std::unique_ptr<NvEncoderCuda> encoder;
+// Left to the end of the process, never destroyed: a destructor run by exit() must not pull
+// them from under a thread that still encodes or writes.
+OutputFile& outFile = *new OutputFile;
+std::unique_ptr<NvEncoderCuda>& encoder = *new std::unique_ptr<NvEncoderCuda>;
 
 namespace {
 
@@ -28,16 +28,6 @@ RecordingSpan span(outputPath);
 NV_ENC_INITIALIZE_PARAMS initializeParams;
 NV_ENC_CONFIG encodeConfig;
 
-std::atomic<bool> fileErrorReported{false};
-
-void reportFileError(const char* action, int error) {
-    if (fileErrorReported.exchange(true))
-        return;
-    simplelogger::LogLine(gLogger, simplelogger::ERROR, __FILE__, __LINE__, __func__).stream()
-        << "Cannot " << action << " \"" << outputPath << "\": " << std::strerror(error)
-        << "; the video is not being recorded";
-}
-
 // Nothing can go on once the encoder has failed: keep what reached the file, say why on
 // standard error, and end with a failure status. _Exit, because the other threads still run.
 template <typename Fn>
@@ -45,7 +35,6 @@ void orFailRecording(Fn fn) {
     try {
         fn();
     } catch (const NVENCException& e) {
-        outFile.flush();
         std::fputs(e.what(), stderr);
         std::fflush(stderr);
         std::_Exit(EXIT_FAILURE);
@@ -55,20 +44,11 @@ void orFailRecording(Fn fn) {
 }  // namespace
 
 void writePackets(const std::vector<std::vector<uint8_t>>& packets) {
-    if (packets.empty() || !outFile)
-        return;
-    errno = 0;
     uint64_t bytes = 0;
-    for (const std::vector<uint8_t>& packet : packets) {
-        outFile.write(reinterpret_cast<const char*>(packet.data()),
-                      static_cast<std::streamsize>(packet.size()));
-        bytes += packet.size();
-    }
-    // Flushed per frame, so that a full disk is noticed now and not at the close.
-    outFile.flush();
-    if (!outFile)
-        reportFileError("write", errno != 0 ? errno : EIO);
-    else
+    for (const std::vector<uint8_t>& packet : packets)
+        if (outFile.write(packet.data(), packet.size()))
+            bytes += packet.size();
+    if (bytes > 0)
         span.bytesWritten(bytes);
 }
 
@@ -99,10 +79,7 @@ void setupRecording() {
     });
     ck(cuMemAlloc(&nv12Frame, static_cast<size_t>(encoder->GetFrameSize())));
 
-    errno = 0;
-    outFile = std::ofstream(outputPath, std::ios::out | std::ios::binary);
-    if (!outFile)
-        reportFileError("open", errno != 0 ? errno : EIO);
+    outFile.open(outputPath.c_str());
 }
 
 std::thread startEncodeThread() {
@@ -154,12 +131,7 @@ void endOfStream(std::thread& encodeThread) {
         writePackets(packets);
         encoder->CloseEncoder();
     });
-    if (outFile.is_open()) {
-        errno = 0;
-        outFile.close();
-        if (!outFile)
-            reportFileError("write", errno != 0 ? errno : EIO);
-    }
+    outFile.close();
     ck(cuMemFree(nv12Frame));
     span.close();
 }

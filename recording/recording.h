@@ -31,5 +31,5 @@ void encodeThreadBody();
 // file, closes both and frees nv12Frame.
 void endOfStream(std::thread& encodeThread);
 
-// Appends packets to outFile; the first failure is reported once as an ERROR line.
+// Appends packets to outFile, which reports a failure as an ERROR line.
 void writePackets(const std::vector<std::vector<uint8_t>>& packets);

@@ -5,16 +5,28 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+namespace {
+
+// Output files of their own for processes that share a working directory.
+std::string outputPath(const std::string& directory, const char* stream) {
+    static std::atomic<int> children{0};
+    return directory + "/child" + std::to_string(children++) + "." + stream;
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& workingDirectory,
                            const std::map<std::string, std::string>& environment)
-    : m_outPath(workingDirectory + "/child.stdout"), m_errPath(workingDirectory + "/child.stderr") {
+    : m_outPath(outputPath(workingDirectory, "stdout")),
+      m_errPath(outputPath(workingDirectory, "stderr")) {
     m_pid = fork();
     if (m_pid != 0)
         return;
@@ -76,8 +88,12 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
 }
 
 void ChildProcess::kill() {
-    if (m_pid > 0)
-        ::kill(m_pid, SIGKILL);
+    sendSignal(SIGKILL);
+}
+
+void ChildProcess::sendSignal(int signal) {
+    if (running())
+        ::kill(m_pid, signal);
 }
 
 std::string ChildProcess::standardOutput() const {

@@ -23,7 +23,10 @@ class ChildProcess {
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     bool running();
     bool signalled() const { return m_signal != 0; }
+    int signal() const { return m_signal; }
+    pid_t pid() const { return m_pid; }
     void kill();
+    void sendSignal(int signal);
 
     std::string standardOutput() const;
     std::string standardError() const;

@@ -62,6 +62,15 @@ std::vector<cv::Mat> decodeFrames(const std::string& path, int width, int height
     return frames;
 }
 
+std::string decodeErrors(const std::string& path) {
+    TempDir scratch;
+    ChildProcess ffmpeg("/usr/bin/ffmpeg", {"-v", "error", "-i", path, "-f", "null", "-"},
+                        scratch.path());
+    if (ffmpeg.waitForExit(std::chrono::seconds(120)) != 0)
+        return "ffmpeg failed: " + ffmpeg.standardError();
+    return ffmpeg.standardError();
+}
+
 std::vector<LoggedFrame> readFrameLog(const std::string& path) {
     std::vector<LoggedFrame> frames;
     std::ifstream in(path);

@@ -20,6 +20,9 @@ StreamInfo probe(const std::string& path);
 // Every frame of the file as NV12: one 8-bit plane of height * 3 / 2 rows, luma rows first.
 std::vector<cv::Mat> decodeFrames(const std::string& path, int width, int height);
 
+// What FFmpeg's decoder complains of while decoding the whole file; empty for a clean stream.
+std::string decodeErrors(const std::string& path);
+
 struct LoggedFrame {
     uint64_t n;
     double time;

@@ -2,6 +2,7 @@
 // decoder must read "camera.hevc" as one stream of the frames that were handed to the encoder.
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,19 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+size_t errorLines(const std::string& out) {
+    size_t count = 0;
+    for (size_t at = out.find("[ERROR]"); at != std::string::npos; at = out.find("[ERROR]", at + 1))
+        ++count;
+    return count;
+}
+
+// What a sanitizer or the allocator would say of a broken heap or a race.
+void expectNoRuntimeReport(const std::string& err) {
+    for (const char* report : {"Sanitizer", "runtime error", "double free", "corruption"})
+        EXPECT_EQ(err.find(report), std::string::npos) << err;
+}
 
 int reported(const std::string& err, const std::string& name) {
     std::smatch match;
@@ -90,6 +104,7 @@ class Recording : public ViewerTest {
         EXPECT_EQ(info.height, FRAME_HEIGHT);
         EXPECT_EQ(info.frameRate, "30/1");
         EXPECT_EQ(info.frames, encoded) << "every frame handed to the encoder, and no other";
+        EXPECT_EQ(decodeErrors(file()), "");
 
         const std::vector<cv::Mat> decoded = decodeFrames(file(), FRAME_WIDTH, FRAME_HEIGHT);
         ASSERT_EQ(static_cast<int>(decoded.size()), encoded);
@@ -154,39 +169,180 @@ TEST_F(Recording, RecordsFromTheFirstFrameUntilTheWindowCloses) {
     EXPECT_NEAR(std::stod(line[3]), std::filesystem::file_size(file()) / 1e6, 0.051);
 }
 
+// The first signal ends the viewer as closing its window does: the pictures the encoder
+// holds are written and the status is 0.
+class EndedBySignal : public Recording, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EndedBySignal, FinishesTheRecording) {
+    start({"--fps=30", "--frame-log=" + log(), "--record"});
+    std::this_thread::sleep_for(2s);
+    app->sendSignal(GetParam());
+    ASSERT_EQ(app->waitForExit(3s), 0) << app->standardError();
+    checkRecording(0x0F);
+}
+
+INSTANTIATE_TEST_SUITE_P(SigintAndSigterm, EndedBySignal, ::testing::Values(SIGINT, SIGTERM));
+
+TEST_F(Recording, ASecondSigintEndsTheViewerAtOnce) {
+    start({"--fps=30", "--record"});
+    std::this_thread::sleep_for(1s);
+    // Two signals sent together arrive as one: repeat until the viewer has ended. Ending
+    // the recording takes far longer than the few milliseconds between two.
+    for (int i = 0; i < 2000 && app->running(); ++i) {
+        app->sendSignal(SIGINT);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(app->signal(), SIGINT) << app->standardError();
+}
+
+TEST_F(Recording, ASecondViewerInTheFolderLeavesTheRecordingAlone) {
+    start({"--fps=30", "--record"});
+    std::this_thread::sleep_for(1s);
+    // Its window has the same title: a signal closes it.
+    ChildProcess second(CAMFX_TESTAPP, {"--fps=30", "--record"}, dir.path(), childEnvironment());
+    for (int i = 0; i < 300 && errorLines(second.standardOutput()) == 0; ++i)
+        std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(second.running()) << second.standardError();
+    second.sendSignal(SIGINT);
+    EXPECT_EQ(second.waitForExit(20s), 0) << second.standardError();
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+
+    const std::string out = second.standardOutput();
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex(R"(\[ERROR\]\[\d\d:\d\d:\d\d\] Cannot lock "camera\.hevc": it is held )"
+                        R"(by process )" +
+                        std::to_string(app->pid()) + R"( \(camfx-testapp\); the video is not)")))
+        << out;
+    EXPECT_EQ(errorLines(out), 1u) << out;
+    const int encoded = reported(app->standardError(), "encoded");
+    EXPECT_GT(encoded, 0) << app->standardError();
+    EXPECT_EQ(probe(file()).frames, encoded);
+    EXPECT_EQ(decodeErrors(file()), "");
+}
+
+// The ERROR line comes when the file fails and again at every switch-on of recording while
+// it takes nothing; the viewer runs on and ends normally.
 class UnwritableRecording : public ViewerTest {
   protected:
-    // Records for a second and closes; the viewer must keep running and end normally.
-    void recordBriefly() {
-        start();
+    void waitForErrorLines(size_t count) {
+        for (int i = 0; i < 200 && errorLines(app->standardOutput()) < count; ++i)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(errorLines(app->standardOutput()), count) << app->standardOutput();
+    }
+    // Switches recording on twice, waiting for the ERROR lines expected after each.
+    void switchOnTwice(size_t afterFirst, size_t afterSecond) {
         x.tap(XK_space);
-        std::this_thread::sleep_for(1s);
+        waitForErrorLines(afterFirst);
+        x.tap(XK_space);
+        x.tap(XK_space);
+        waitForErrorLines(afterSecond);
+        std::this_thread::sleep_for(500ms);
         EXPECT_TRUE(app->running());
         ASSERT_EQ(close(), 0) << app->standardError();
+        EXPECT_EQ(errorLines(app->standardOutput()), afterSecond) << app->standardOutput();
     }
-    void expectOneErrorLine(const std::string& reason) {
-        const std::string out = app->standardOutput();
+    void expectReason(const std::string& action, const std::string& reason) {
         EXPECT_TRUE(std::regex_search(
-            out, std::regex(R"(\[ERROR\]\[\d\d:\d\d:\d\d\] Cannot \w+ "camera\.hevc": )" + reason)))
-            << out;
-        size_t count = 0;
-        for (size_t at = out.find("[ERROR]"); at != std::string::npos;
-             at = out.find("[ERROR]", at + 1))
-            ++count;
-        EXPECT_EQ(count, 1u) << out;
+            app->standardOutput(),
+            std::regex(R"(\[ERROR\]\[\d\d:\d\d:\d\d\] Cannot )" + action + R"( "camera\.hevc": )" +
+                       reason + "; the video is not being recorded\n")))
+            << app->standardOutput();
     }
 };
 
-TEST_F(UnwritableRecording, ADirectoryInTheWayIsReportedOnce) {
+TEST_F(UnwritableRecording, ADirectoryInTheWayIsReportedAtStartAndAtEverySwitchOn) {
     std::filesystem::create_directory(dir.path() + "/camera.hevc");
-    recordBriefly();
-    expectOneErrorLine("Is a directory");
+    start();
+    waitForErrorLines(1);
+    switchOnTwice(2, 3);
+    expectReason("open", "Is a directory");
 }
 
-TEST_F(UnwritableRecording, AFullDiskIsReportedOnce) {
+TEST_F(UnwritableRecording, AFullDiskIsReportedAtTheFailureAndAtEverySwitchOnAfter) {
     std::filesystem::create_symlink("/dev/full", dir.path() + "/camera.hevc");
-    recordBriefly();
-    expectOneErrorLine("No space left on device");
+    start();
+    switchOnTwice(1, 2);
+    expectReason("write", "No space left on device");
 }
+
+// An X server of the test's own, which the test can take away from the viewer.
+class OwnXServer {
+  public:
+    OwnXServer() {
+        for (int n = 170; n < 200 && m_server == nullptr; ++n) {
+            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+            if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock") ||
+                std::filesystem::exists(socket))
+                continue;
+            name = ":" + std::to_string(n);
+            m_server = std::make_unique<ChildProcess>(
+                "/usr/bin/Xvfb",
+                std::vector<std::string>{name, "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
+                m_dir.path());
+            for (int i = 0; i < 100 && m_server->running() && !std::filesystem::exists(socket); ++i)
+                std::this_thread::sleep_for(50ms);
+            if (!m_server->running())
+                m_server.reset();  // another server took the number first
+        }
+    }
+    // Terminated rather than killed, so that it removes its lock and socket.
+    ~OwnXServer() { stop(); }
+    void stop() {
+        if (m_server != nullptr) {
+            m_server->sendSignal(SIGTERM);
+            m_server->waitForExit(10s);
+        }
+    }
+    bool running() const { return m_server != nullptr && m_server->running(); }
+
+    std::string name;
+
+  private:
+    TempDir m_dir;
+    std::unique_ptr<ChildProcess> m_server;
+};
+
+class DisplayLoss : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DisplayLoss, EndsTheViewerWithStatusOneAndTheRecordingIntact) {
+    const bool recording = GetParam();
+    TempDir dir;
+    OwnXServer server;
+    ASSERT_TRUE(server.running());
+    auto environment = childEnvironment();
+    environment["DISPLAY"] = server.name;
+    std::vector<std::string> arguments{"--fps=30"};
+    if (recording)
+        arguments.push_back("--record");
+    ChildProcess app(CAMFX_TESTAPP, arguments, dir.path(), environment);
+    {
+        // Closed before the server goes, or this process would lose its display too.
+        X11Driver x(server.name.c_str());
+        ASSERT_NE(x.waitForWindow("Camera", 15s), 0u) << app.standardError();
+    }
+    std::this_thread::sleep_for(2s);
+    server.stop();
+    EXPECT_EQ(app.waitForExit(2s), 1) << (app.running() ? "still running" : app.standardError());
+
+    const std::string out = app.standardOutput();
+    EXPECT_TRUE(std::regex_search(
+        out,
+        std::regex(R"(\[ERROR\]\[\d\d:\d\d:\d\d\] Lost the display ":\d+"; the viewer ends\n)")))
+        << out;
+    EXPECT_EQ(errorLines(out), 1u) << out;
+    expectNoRuntimeReport(app.standardError());
+    const std::string file = dir.path() + "/camera.hevc";
+    if (recording) {
+        EXPECT_GT(probe(file).frames, 0);
+        EXPECT_EQ(decodeErrors(file), "");
+    } else {
+        EXPECT_EQ(std::filesystem::file_size(file), 0u);
+    }
+}
+
+// Xlib defines Bool, so ::testing::Bool() is out of reach here.
+INSTANTIATE_TEST_SUITE_P(WhileRecordingAndNot, DisplayLoss, ::testing::Values(true, false));
 
 }  // namespace

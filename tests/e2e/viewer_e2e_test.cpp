@@ -3,8 +3,14 @@
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "picture_match.h"
@@ -13,6 +19,45 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// Processes that keep a core busy each at normal priority, for a minute at most; killed with
+// the returned objects.
+std::vector<std::unique_ptr<ChildProcess>> busyProcesses(int count, const TempDir& dir) {
+    std::vector<std::unique_ptr<ChildProcess>> busy;
+    for (int i = 0; i < count; ++i)
+        busy.push_back(std::make_unique<ChildProcess>(
+            "/bin/bash",
+            std::vector<std::string>{"-c",
+                                     "end=$((SECONDS + 60)); while ((SECONDS < end)); do :; done"},
+            dir.path()));
+    return busy;
+}
+
+// Processor time, in clock ticks, of the process's thread named `name`; -1 if none.
+long threadTicks(pid_t pid, const std::string& name) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    long ticks = -1;
+    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+        const std::string task = tasks + "/" + entry->d_name;
+        std::string comm;
+        std::getline(std::ifstream(task + "/comm"), comm);
+        if (comm != name)
+            continue;
+        // After the name in parentheses: state is field 3, utime 14 and stime 15.
+        const std::string stat = readFile(task + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        for (int i = 3; i < 14; ++i)
+            fields >> field;
+        long user = 0, system = 0;
+        fields >> user >> system;
+        ticks = user + system;
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return ticks;
+}
 
 TEST(StartUp, NoCameraWritesTheMessageAndExitsWithMinusOne) {
     TempDir dir;
@@ -40,7 +85,9 @@ TEST(StartUp, NoDisplayExitsWithMinusOne) {
     environment["WAYLAND_DISPLAY"] = "";
     ChildProcess app(CAMFX_TESTAPP, {}, dir.path(), environment);
     ASSERT_EQ(app.waitForExit(30s), 255);
-    EXPECT_NE(app.standardError().find("window existed: no"), std::string::npos);
+    EXPECT_EQ(app.standardError(),
+              "Can't create the window: X11: The DISPLAY environment variable is missing\n"
+              "window existed: no\n");
 }
 
 TEST(StartUp, FailingContextCreationIsFatalAfterTheWindowExists) {
@@ -68,9 +115,60 @@ TEST_F(ViewerTest, EachKeyFlipsItsBitOncePerPressAndHoldingDoesNotRepeat) {
     for (unsigned long key : {XK_2, XK_3, XK_4, XK_5, XK_6, XK_7, XK_8})
         x.tap(key);
     x.tap(XK_5);  // bit 4 back on
+    x.press(XK_space);
+    std::this_thread::sleep_for(1200ms);
+    x.release(XK_space);
+    EXPECT_TRUE(x.waitForTitle(window, "Encoding video...", 5s));
+    std::this_thread::sleep_for(150ms);
     ASSERT_EQ(close(), 0) << app->standardError();
-    EXPECT_NE(app->standardError().find("effectMask=16 recording=0"), std::string::npos)
+    EXPECT_NE(app->standardError().find("effectMask=16 recording=1"), std::string::npos)
         << app->standardError();
+}
+
+// Every press acts once, whether the machine is busy or the press is shorter than a frame.
+TEST_F(ViewerTest, NoPressIsLostUnderLoadOrForBeingShort) {
+    start();
+    TempDir scratch;
+    {
+        const auto busy = busyProcesses(2, scratch);
+        for (int press = 1; press <= 8; ++press) {
+            x.tap(XK_space);
+            const char* expected = press % 2 == 1 ? "Encoding video..." : "Camera";
+            ASSERT_TRUE(x.waitForTitle(window, expected, 10s)) << "press " << press;
+        }
+    }
+    for (unsigned long key : {XK_1, XK_2, XK_3, XK_4, XK_5, XK_6, XK_7, XK_8})
+        x.tap(key, 20ms);
+    for (int press = 1; press <= 4; ++press) {
+        x.tap(XK_space, 20ms);
+        const char* expected = press % 2 == 1 ? "Encoding video..." : "Camera";
+        ASSERT_TRUE(x.waitForTitle(window, expected, 10s)) << "short press " << press;
+    }
+    ASSERT_EQ(close(), 0) << app->standardError();
+    EXPECT_NE(app->standardError().find("effectMask=0 recording=0"), std::string::npos)
+        << app->standardError();
+}
+
+TEST_F(ViewerTest, TheInputThreadSleepsWhileNoKeyIsPressed) {
+    start();
+    const long before = threadTicks(app->pid(), "camfx-input");
+    ASSERT_GE(before, 0) << "no input thread";
+    std::this_thread::sleep_for(5s);
+    const long used = threadTicks(app->pid(), "camfx-input") - before;
+    // 1% of a core over 5 seconds.
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) * 5 / 100) << used << " ticks";
+    ASSERT_EQ(close(), 0);
+}
+
+// As in "camfx-demo | true": the first log line finds the pipe closed.
+TEST_F(ViewerTest, AClosedStandardOutputDoesNotEndTheViewer) {
+    ChildProcess demo("/bin/bash", {"-c", "\"$0\" | true; exit ${PIPESTATUS[0]}", CAMFX_DEMO},
+                      dir.path(), childEnvironment());
+    window = x.waitForWindow("Camera", 15s);
+    ASSERT_NE(window, 0u) << demo.standardError();
+    std::this_thread::sleep_for(500ms);
+    x.requestClose(window);
+    EXPECT_EQ(demo.waitForExit(20s), 0) << demo.standardError();
 }
 
 TEST_F(ViewerTest, SpaceTogglesRecordingAndTheTitle) {

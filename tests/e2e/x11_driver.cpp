@@ -34,8 +34,8 @@ std::string windowTitle(Display* display, Window window) {
 
 }  // namespace
 
-X11Driver::X11Driver() {
-    m_display = XOpenDisplay(nullptr);
+X11Driver::X11Driver(const char* display) {
+    m_display = XOpenDisplay(display);
 }
 
 X11Driver::~X11Driver() {

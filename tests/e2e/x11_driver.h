@@ -11,7 +11,8 @@
 
 class X11Driver {
   public:
-    X11Driver();
+    // On the display that DISPLAY names, or on `display`.
+    explicit X11Driver(const char* display = nullptr);
     ~X11Driver();
     X11Driver(const X11Driver&) = delete;
     X11Driver& operator=(const X11Driver&) = delete;

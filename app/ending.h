@@ -1,0 +1,23 @@
+// How a run ends besides the window's close button. SIGINT, SIGTERM and SIGHUP close the
+// window as the button does, and a second one ends the process at once. A lost X display
+// ends the process from inside Xlib once the recording is finished. A window that cannot be
+// made is explained on standard error, and a closed standard output is no reason to end.
+#pragma once
+
+#include <thread>
+
+struct GLFWwindow;
+
+// Start-up, on the main thread, before glfwInit.
+void installEndingHandlers();
+
+// When the window could not be created: one line on standard error with GLFW's reason.
+void reportWindowFailure();
+
+// The frame loop's test: true once the window was asked to close or a signal came.
+bool viewerShouldClose(GLFWwindow* window);
+
+// The end of the recording, run once: clears `running` and runs the end of stream. From
+// endRecordingOnDisplayLoss on, a lost display runs it too.
+void endRecording(std::thread& encodeThread);
+void endRecordingOnDisplayLoss(std::thread& encodeThread);

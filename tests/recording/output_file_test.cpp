@@ -1,0 +1,112 @@
+// The recording's output file: one writer through its lock, and its ERROR lines.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "output_file.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+class OutputFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/camfx-output-XXXXXX";
+        dir = mkdtemp(pattern);
+        path = dir + "/camera.hevc";
+        CaptureStdout();
+    }
+    void TearDown() override {
+        GetCapturedStdout();
+        std::filesystem::remove_all(dir);
+    }
+    void write(OutputFile& file, const std::string& text) {
+        file.write(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    }
+
+    std::string dir, path;
+};
+
+TEST_F(OutputFileTest, ASecondWriterNeitherTruncatesNorWrites) {
+    OutputFile first, second;
+    ASSERT_TRUE(first.open(path.c_str()));
+    write(first, "first");
+    EXPECT_FALSE(second.open(path.c_str()));
+    write(second, "second");
+    EXPECT_FALSE(second.good());
+    EXPECT_EQ(contents(path), "first");
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(count(out, "[ERROR]"), 1u) << out;
+    EXPECT_NE(
+        out.find("Cannot lock \"" + path + "\": it is held by process " + std::to_string(getpid())),
+        std::string::npos)
+        << out;
+
+    CaptureStdout();
+    first.close();  // releases the lock: the next writer starts a new recording
+    ASSERT_TRUE(second.open(path.c_str()));
+    EXPECT_TRUE(second.good());
+    EXPECT_EQ(contents(path), "");
+}
+
+TEST_F(OutputFileTest, AFileThatCannotBeOpenedIsReportedAgainAtEverySwitchOn) {
+    std::filesystem::create_directory(path);
+    OutputFile file;
+    EXPECT_FALSE(file.open(path.c_str()));
+    write(file, "lost");
+    file.remindOfFailure();
+    file.remindOfFailure();
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(count(out, "Cannot open \"" + path +
+                             "\": Is a directory; the video is not being "
+                             "recorded\n"),
+              3u)
+        << out;
+    CaptureStdout();
+}
+
+TEST_F(OutputFileTest, AFailedWriteIsReportedOnceUntilTheNextSwitchOn) {
+    std::filesystem::create_symlink("/dev/full", path);
+    OutputFile file;
+    ASSERT_TRUE(file.open(path.c_str()));
+    file.remindOfFailure();  // nothing has failed yet
+    write(file, "a"), write(file, "b");
+    file.remindOfFailure();
+    write(file, "c");
+    file.close();
+    file.remindOfFailure();
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(count(out, "[ERROR]"), 3u) << out;
+    EXPECT_EQ(count(out, "Cannot write \"" + path + "\": No space left on device"), 3u) << out;
+    CaptureStdout();
+}
+
+TEST_F(OutputFileTest, ASealedFileKeepsWhatWasWritten) {
+    OutputFile file;
+    ASSERT_TRUE(file.open(path.c_str()));
+    write(file, "whole");
+    file.seal(std::chrono::milliseconds(100));
+    write(file, "more");
+    EXPECT_EQ(contents(path), "whole");
+}
+
+}  // namespace
