@@ -11,6 +11,7 @@
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "NvCodecUtils.h"
 #include "output_file.h"
@@ -66,13 +67,18 @@ int onDisplayLost(Display* display) {
         for (;;)
             pause();  // the first thread to get here ends the process
     }
+    // Started first: even the log line could wait on a stalled terminal.
+    try {
+        std::thread([] {
+            std::this_thread::sleep_for(kDisplayLossGrace);
+            outFile.seal(kWriteGrace);
+            endNow();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: the teardown below must then end by itself.
+    }
     simplelogger::LogLine(gLogger, simplelogger::ERROR, __FILE__, __LINE__, __func__).stream()
         << "Lost the display \"" << DisplayString(display) << "\"; the viewer ends";
-    std::thread([] {
-        std::this_thread::sleep_for(kDisplayLossGrace);
-        outFile.seal(kWriteGrace);
-        endNow();
-    }).detach();
     // The main thread is between two steps of the frame loop, inside an X call, so the
     // recording can be finished as at a close. Anywhere else the frame loop goes on under
     // our feet: keep the file as it stands.

@@ -3,12 +3,10 @@
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -35,28 +33,21 @@ std::vector<std::unique_ptr<ChildProcess>> busyProcesses(int count, const TempDi
 
 // Processor time, in clock ticks, of the process's thread named `name`; -1 if none.
 long threadTicks(pid_t pid, const std::string& name) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* dir = opendir(tasks.c_str());
-    long ticks = -1;
-    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-        const std::string task = tasks + "/" + entry->d_name;
-        std::string comm;
-        std::getline(std::ifstream(task + "/comm"), comm);
-        if (comm != name)
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        if (readFile(task.path() / "comm") != name + "\n")
             continue;
-        // After the name in parentheses: state is field 3, utime 14 and stime 15.
-        const std::string stat = readFile(task + "/stat");
+        // Past the name in parentheses: the state (field 3) and ten more, then utime and stime.
+        const std::string stat = readFile(task.path() / "stat");
         std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        std::string field;
-        for (int i = 3; i < 14; ++i)
-            fields >> field;
+        std::string skipped;
         long user = 0, system = 0;
+        for (int i = 3; i < 14; ++i)
+            fields >> skipped;
         fields >> user >> system;
-        ticks = user + system;
+        return user + system;
     }
-    if (dir != nullptr)
-        closedir(dir);
-    return ticks;
+    return -1;
 }
 
 TEST(StartUp, NoCameraWritesTheMessageAndExitsWithMinusOne) {

@@ -68,22 +68,6 @@ TEST_F(OutputFileTest, ASecondWriterNeitherTruncatesNorWrites) {
     EXPECT_EQ(contents(path), "");
 }
 
-TEST_F(OutputFileTest, AFileThatCannotBeOpenedIsReportedAgainAtEverySwitchOn) {
-    std::filesystem::create_directory(path);
-    OutputFile file;
-    EXPECT_FALSE(file.open(path.c_str()));
-    write(file, "lost");
-    file.remindOfFailure();
-    file.remindOfFailure();
-    const std::string out = GetCapturedStdout();
-    EXPECT_EQ(count(out, "Cannot open \"" + path +
-                             "\": Is a directory; the video is not being "
-                             "recorded\n"),
-              3u)
-        << out;
-    CaptureStdout();
-}
-
 TEST_F(OutputFileTest, AFailedWriteIsReportedOnceUntilTheNextSwitchOn) {
     std::filesystem::create_symlink("/dev/full", path);
     OutputFile file;
