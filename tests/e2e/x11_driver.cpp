@@ -35,7 +35,14 @@ std::string windowTitle(Display* display, Window window) {
 }  // namespace
 
 X11Driver::X11Driver(const char* display) {
+    // A server started without -noreset resets once its last client has left, and resets
+    // the connections that come meanwhile: the previous test's viewer and driver may just
+    // have left.
     m_display = XOpenDisplay(display);
+    for (int i = 0; i < 50 && m_display == nullptr; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        m_display = XOpenDisplay(display);
+    }
 }
 
 X11Driver::~X11Driver() {
