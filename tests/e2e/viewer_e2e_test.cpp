@@ -76,9 +76,11 @@ TEST(StartUp, NoDisplayExitsWithMinusOne) {
     environment["WAYLAND_DISPLAY"] = "";
     ChildProcess app(CAMFX_TESTAPP, {}, dir.path(), environment);
     ASSERT_EQ(app.waitForExit(30s), 255);
-    EXPECT_EQ(app.standardError(),
-              "Can't create the window: X11: The DISPLAY environment variable is missing\n"
-              "window existed: no\n");
+    // One line with GLFW's reason.
+    EXPECT_TRUE(std::regex_match(app.standardError(),
+                                 std::regex("Can't create the window: [^\n]*DISPLAY[^\n]*\n"
+                                            "window existed: no\n")))
+        << app.standardError();
 }
 
 TEST(StartUp, FailingContextCreationIsFatalAfterTheWindowExists) {

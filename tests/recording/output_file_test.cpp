@@ -68,22 +68,6 @@ TEST_F(OutputFileTest, ASecondWriterNeitherTruncatesNorWrites) {
     EXPECT_EQ(contents(path), "");
 }
 
-TEST_F(OutputFileTest, AFailedWriteIsReportedOnceUntilTheNextSwitchOn) {
-    std::filesystem::create_symlink("/dev/full", path);
-    OutputFile file;
-    ASSERT_TRUE(file.open(path.c_str()));
-    file.remindOfFailure();  // nothing has failed yet
-    write(file, "a"), write(file, "b");
-    file.remindOfFailure();
-    write(file, "c");
-    file.close();
-    file.remindOfFailure();
-    const std::string out = GetCapturedStdout();
-    EXPECT_EQ(count(out, "[ERROR]"), 3u) << out;
-    EXPECT_EQ(count(out, "Cannot write \"" + path + "\": No space left on device"), 3u) << out;
-    CaptureStdout();
-}
-
 TEST_F(OutputFileTest, ASealedFileKeepsWhatWasWritten) {
     OutputFile file;
     ASSERT_TRUE(file.open(path.c_str()));
