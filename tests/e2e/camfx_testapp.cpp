@@ -4,8 +4,9 @@
 //                 [--seconds=N] [--effects=MASK]
 // After a normal close it writes the pipeline's final state on standard error. The frame log
 // has one line per camera read: the frame number, the GLFW time taken just before the read
-// (the swirl's clock) and whether recording was on. The stopping camera is the pattern
-// unplugged after 20 frames, with a reopening viewer that finds it back at the second try.
+// (the swirl's clock), whether recording was on and how many frames the ring had taken. The
+// stopping camera is the pattern unplugged after 20 frames, with a reopening viewer that finds it
+// back at the second try.
 #include <GLFW/glfw3.h>
 #include <cuda_host.h>
 
@@ -43,8 +44,8 @@ class LoggingCamera : public camfx::TestPatternCamera {
         const uint64_t n = framesDelivered();
         TestPatternCamera::operator>>(image);
         if (m_log != nullptr && framesDelivered() > n) {
-            std::fprintf(m_log, "%llu %.9f %d\n", static_cast<unsigned long long>(n), time,
-                         recording.load() ? 1 : 0);
+            std::fprintf(m_log, "%llu %.9f %d %d\n", static_cast<unsigned long long>(n), time,
+                         recording.load() ? 1 : 0, static_cast<int>(writeCount.load()));
             std::fflush(m_log);
         }
         return *this;

@@ -76,7 +76,7 @@ std::vector<LoggedFrame> readFrameLog(const std::string& path) {
     std::ifstream in(path);
     LoggedFrame frame{};
     int recording = 0;
-    while (in >> frame.n >> frame.time >> recording) {
+    while (in >> frame.n >> frame.time >> recording >> frame.writtenBefore) {
         frame.recording = recording != 0;
         frames.push_back(frame);
     }

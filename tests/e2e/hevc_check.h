@@ -27,5 +27,6 @@ struct LoggedFrame {
     uint64_t n;
     double time;
     bool recording;
+    int writtenBefore;  // frames the ring had taken when this one was read
 };
 std::vector<LoggedFrame> readFrameLog(const std::string& path);
