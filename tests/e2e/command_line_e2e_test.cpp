@@ -43,14 +43,7 @@ TEST(CamfxCommandLine, ACameraOrFileThatCannotBeOpenedEndsBeforeAnyWindow) {
 
 class Camfx : public ViewerTest {
   protected:
-    void startCamfx(const std::vector<std::string>& arguments) {
-        app =
-            std::make_unique<ChildProcess>(CAMFX_BINARY, arguments, dir.path(), childEnvironment());
-        window = x.waitForWindow("Camera", 15s);
-        ASSERT_NE(window, 0u) << app->standardError() << app->standardOutput();
-        x.focus(window);
-        std::this_thread::sleep_for(300ms);
-    }
+    void startCamfx(const std::vector<std::string>& arguments) { start(arguments, CAMFX_BINARY); }
 
     // Records for `time` and closes the window normally. Space is held long enough for a
     // sanitizer build's slow frames to see it.

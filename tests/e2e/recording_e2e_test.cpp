@@ -132,7 +132,8 @@ TEST_F(Recording, RecordsThePictureWithAllFourEffects) {
 // All three threads at work without keys, which a slow (race-checking) build could miss:
 // recording from the first frame until the window closes.
 TEST_F(Recording, RecordsFromTheFirstFrameUntilTheWindowCloses) {
-    start({"--fps=30", "--record", "--seconds=4"});
+    // It closes itself after four seconds, which a slow build may spend on its first frames.
+    start({"--fps=30", "--record", "--seconds=4"}, CAMFX_TESTAPP, false);
     ASSERT_EQ(app->waitForExit(60s), 0) << app->standardError();
     const int encoded = reported(app->standardError(), "encoded");
     EXPECT_GT(encoded, 0) << app->standardError();

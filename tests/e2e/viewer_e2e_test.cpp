@@ -221,7 +221,7 @@ TEST_F(ViewerTest, OddCameraFramesAreShownAtFullSize) {
 }
 
 TEST_F(ViewerTest, FailingReadsKeepTheViewerRunning) {
-    start({"--fps=30", "--camera=failing"});
+    start({"--fps=30", "--camera=failing"}, CAMFX_TESTAPP, false);
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(app->running());
     ASSERT_EQ(close(), 0);

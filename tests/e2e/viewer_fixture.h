@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/core.hpp>
+
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -27,15 +29,33 @@ class ViewerTest : public ::testing::Test {
         ASSERT_TRUE(x.connected());
     }
 
-    // Starts the viewer and waits for its window.
-    void start(std::vector<std::string> arguments = {"--fps=30"}) {
+    // Starts the viewer and waits for its window, and for frames to show where the camera
+    // delivers a moving picture.
+    void start(std::vector<std::string> arguments = {"--fps=30"},
+               const std::string& program = CAMFX_TESTAPP, bool moving = true) {
         using namespace std::chrono_literals;
-        app = std::make_unique<ChildProcess>(CAMFX_TESTAPP, arguments, dir.path(),
-                                             childEnvironment());
+        app = std::make_unique<ChildProcess>(program, arguments, dir.path(), childEnvironment());
         window = x.waitForWindow("Camera", 15s);
-        ASSERT_NE(window, 0u) << app->standardError();
+        ASSERT_NE(window, 0u) << app->standardError() << app->standardOutput();
         x.focus(window);
+        if (moving)
+            waitForMovingPicture();
         std::this_thread::sleep_for(300ms);
+    }
+
+    // Until its first frame the window shows whatever the screen held before, a slow (sanitizer)
+    // build for a second or more; the pattern moves from frame to frame.
+    void waitForMovingPicture() {
+        using namespace std::chrono_literals;
+        const cv::Mat first = x.capture(window);
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+            const cv::Mat now = x.capture(window);
+            if (now.size() == first.size() && cv::norm(now, first, cv::NORM_INF) > 0)
+                return;
+        }
+        ADD_FAILURE() << "the window shows no moving picture";
     }
 
     // Asks the window to close and returns the exit status.

@@ -4,6 +4,7 @@
 #include <cuda_host.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ using camfx::nvenc::DriverEncoder;
 using camfx::nvenc::LoadDriverEncoder;
 
 using camfx::nvenc::EncoderLogLevel;
+
+// The process's choice of library is made once: these tests expect none to be named.
+const int kNoLibraryNamed = unsetenv("CAMFX_NVENC_LIBRARY");
 
 std::vector<std::pair<EncoderLogLevel, std::string>> g_lines;
 void Capture(EncoderLogLevel level, const char* line) {

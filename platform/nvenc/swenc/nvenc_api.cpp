@@ -87,8 +87,11 @@ struct Session {
     std::vector<uint8_t> interleaved;
 };
 
-std::mutex g_sessionsMutex;
-std::map<void*, std::unique_ptr<Session>> g_sessions;
+// Made once and never destroyed: a process that exits while a thread is inside a session
+// must not have the session torn down under it.
+std::mutex& g_sessionsMutex = *new std::mutex;
+std::map<void*, std::unique_ptr<Session>>& g_sessions =
+    *new std::map<void*, std::unique_ptr<Session>>;
 
 // The session behind a handle, locked for the duration of one call, or empty.
 class SessionLock {
@@ -124,6 +127,26 @@ template <typename T>
 T* Find(std::map<void*, std::unique_ptr<T>>& objects, void* handle) {
     auto it = objects.find(handle);
     return it == objects.end() ? nullptr : it->second.get();
+}
+
+// The object a handle names in a live session: NV_ENC_ERR_INVALID_PTR without a session or
+// a handle, `unknown` for a handle the session does not hold.
+template <typename T>
+NVENCSTATUS Lookup(const SessionLock& s, std::map<void*, std::unique_ptr<T>> Session::*objects,
+                   void* handle, NVENCSTATUS unknown, T** found) {
+    if (!s || !handle) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    *found = Find((*s).*objects, handle);
+    return *found ? NV_ENC_SUCCESS : unknown;
+}
+
+// Keeps a new object in the session; its address is the handle the caller gets.
+template <typename T>
+void* Keep(std::map<void*, std::unique_ptr<T>>& objects, std::unique_ptr<T> object) {
+    void* handle = object.get();
+    objects.emplace(handle, std::move(object));
+    return handle;
 }
 
 // Gives waiting buffers the access units produced so far, in order.
@@ -400,10 +423,11 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     s->height = h;
     s->pictureTypeDecision = params->enablePTD != 0;
 
-    char description[160];
-    std::snprintf(description, sizeof(description), "libx265 %s (preset %s%s), %ux%u at %u/%u fps",
-                  X265Version(), settings.x265Preset,
-                  settings.zeroLatency ? ", tune zerolatency" : "", w, h, params->frameRateNum,
+    char description[256];
+    std::snprintf(description, sizeof(description),
+                  "libx265 %s (preset %s%s%s%s), %ux%u at %u/%u fps", X265Version(),
+                  settings.x265Preset, settings.zeroLatency ? ", tune zerolatency" : "",
+                  *settings.x265Params ? ", " : "", settings.x265Params, w, h, params->frameRateNum,
                   params->frameRateDen);
     s->description = description;
     return NV_ENC_SUCCESS;
@@ -414,22 +438,17 @@ NVENCSTATUS NVENCAPI CreateBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREA
     if (NVENCSTATUS status = Admit(s, params, NV_ENC_CREATE_BITSTREAM_BUFFER_VER)) {
         return status;
     }
-    auto buffer = std::make_unique<Bitstream>();
-    void* handle = buffer.get();
-    s->bitstreams.emplace(handle, std::move(buffer));
-    params->bitstreamBuffer = handle;
+    params->bitstreamBuffer = Keep(s->bitstreams, std::make_unique<Bitstream>());
     params->bitstreamBufferPtr = nullptr;
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS NVENCAPI DestroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
     SessionLock s(encoder);
-    if (!s || !buffer) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    Bitstream* b = Find(s->bitstreams, buffer);
-    if (!b) {
-        return NV_ENC_ERR_INVALID_PARAM;
+    Bitstream* b = nullptr;
+    if (NVENCSTATUS status =
+            Lookup(s, &Session::bitstreams, buffer, NV_ENC_ERR_INVALID_PARAM, &b)) {
+        return status;
     }
     for (Bitstream*& waiting : s->waiting) {
         if (waiting == b) {
@@ -503,12 +522,10 @@ NVENCSTATUS NVENCAPI LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* lock) {
     if (NVENCSTATUS status = Admit(s, lock, NV_ENC_LOCK_BITSTREAM_VER)) {
         return status;
     }
-    if (!lock->outputBitstream) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    Bitstream* b = Find(s->bitstreams, lock->outputBitstream);
-    if (!b) {
-        return NV_ENC_ERR_INVALID_PARAM;
+    Bitstream* b = nullptr;
+    if (NVENCSTATUS status =
+            Lookup(s, &Session::bitstreams, lock->outputBitstream, NV_ENC_ERR_INVALID_PARAM, &b)) {
+        return status;
     }
     if (b->state == Bitstream::State::Idle || b->state == Bitstream::State::Locked) {
         return NV_ENC_ERR_INVALID_CALL;
@@ -539,12 +556,10 @@ NVENCSTATUS NVENCAPI LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* lock) {
 
 NVENCSTATUS NVENCAPI UnlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
     SessionLock s(encoder);
-    if (!s || !buffer) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    Bitstream* b = Find(s->bitstreams, buffer);
-    if (!b) {
-        return NV_ENC_ERR_INVALID_PARAM;
+    Bitstream* b = nullptr;
+    if (NVENCSTATUS status =
+            Lookup(s, &Session::bitstreams, buffer, NV_ENC_ERR_INVALID_PARAM, &b)) {
+        return status;
     }
     if (b->state != Bitstream::State::Locked) {
         return NV_ENC_ERR_INVALID_CALL;
@@ -603,20 +618,16 @@ NVENCSTATUS NVENCAPI RegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* p
     r->height = params->height;
     r->pitch = params->pitch;
     r->format = params->bufferFormat;
-    void* handle = r.get();
-    s->registrations.emplace(handle, std::move(r));
-    params->registeredResource = handle;
+    params->registeredResource = Keep(s->registrations, std::move(r));
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS NVENCAPI UnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR resource) {
     SessionLock s(encoder);
-    if (!s || !resource) {
-        return NV_ENC_ERR_INVALID_PTR;
-    }
-    Registration* r = Find(s->registrations, resource);
-    if (!r) {
-        return NV_ENC_ERR_RESOURCE_NOT_REGISTERED;
+    Registration* r = nullptr;
+    if (NVENCSTATUS status =
+            Lookup(s, &Session::registrations, resource, NV_ENC_ERR_RESOURCE_NOT_REGISTERED, &r)) {
+        return status;
     }
     // Mappings of it end with it; pictures already submitted were copied at submission.
     for (auto it = s->mappings.begin(); it != s->mappings.end();) {
@@ -635,11 +646,7 @@ NVENCSTATUS NVENCAPI MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* 
     if (!r) {
         return NV_ENC_ERR_RESOURCE_NOT_REGISTERED;
     }
-    auto mapping = std::make_unique<Mapping>();
-    mapping->registration = r;
-    void* handle = mapping.get();
-    s->mappings.emplace(handle, std::move(mapping));
-    params->mappedResource = handle;
+    params->mappedResource = Keep(s->mappings, std::make_unique<Mapping>(Mapping{r}));
     params->mappedBufferFmt = r->format;
     return NV_ENC_SUCCESS;
 }

@@ -1,5 +1,6 @@
 #include "presets.h"
 
+#include "NvEncGuid.h"
 #include "SoftwareEncoder.h"
 
 #include <cstring>
@@ -73,10 +74,6 @@ constexpr int kGopLength = 250;
 constexpr int kMaxBframes = 16;
 constexpr int kMaxLookahead = 250;
 constexpr uint32_t kMaxQp = 51;
-
-bool SameGuid(const GUID& a, const GUID& b) {
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
 
 }  // namespace
 
