@@ -48,9 +48,7 @@ void runEffectChain(uint8_t*& currentFrame, uint8_t*& nextFrame, cudaStream_t fr
                     float spiralTime) {
     uint8_t mask = effectMask.load(std::memory_order_relaxed);
     if (mask & 0x01) {
-        // One 8x8 block per tile: the mosaic's shared sums need the block to be the tile.
-        launchMosaic(dim3(FRAME_WIDTH / 8, FRAME_HEIGHT / 8, 1), dim3(8, 8, 1), frameStream,
-                     currentFrame, nextFrame, FRAME_WIDTH, FRAME_HEIGHT, 8);
+        launchMosaic(frameStream, currentFrame, nextFrame, FRAME_WIDTH, FRAME_HEIGHT, 8);
         std::swap(currentFrame, nextFrame);
         mask = effectMask.load(std::memory_order_relaxed);
     }

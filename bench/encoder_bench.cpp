@@ -46,7 +46,7 @@ const GUID kPresetGuid[8] = {{},
 std::vector<uint8_t> SwirledMosaicNv12(int n) {
     std::vector<uint8_t> a(size_t(kWidth) * kHeight * 3), b(a.size());
     camfx::TestPatternCamera::render(uint64_t(n), kWidth, kHeight, 3, a.data());
-    camfx::hostMosaic(a.data(), b.data(), kWidth, kHeight, 8, kWidth / 8, kHeight / 8, 8, 8);
+    camfx::hostMosaic(a.data(), b.data(), kWidth, kHeight, 8);
     camfx::hostNegative(b.data(), a.data(), kWidth, kWidth, kHeight);
     camfx::hostMirrorX(a.data(), b.data(), kWidth, kWidth, kHeight);
     camfx::hostSpiral(b.data(), a.data(), kWidth, kHeight, kWidth, kHeight, 640.0f, 360.0f,

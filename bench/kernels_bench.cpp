@@ -75,8 +75,7 @@ void Mosaic(benchmark::State& state) {
     const cv::Mat src = randomFrame();
     cv::Mat dst(src.size(), src.type());
     for (auto _ : state) {
-        launchMosaic(dim3(160, 90), dim3(8, 8), 0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT,
-                     8);
+        launchMosaic(0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT, 8);
         benchmark::DoNotOptimize(dst.data);
     }
     countFrames(state);

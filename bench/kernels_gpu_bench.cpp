@@ -71,9 +71,8 @@ void timeLaunches(benchmark::State& state, Launch launch) {
 }
 
 void Mosaic(benchmark::State& state) {
-    timeLaunches(state, [](Gpu& g) {
-        launchMosaic(dim3(160, 90), dim3(8, 8), 0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT, 8);
-    });
+    timeLaunches(state,
+                 [](Gpu& g) { launchMosaic(0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT, 8); });
 }
 void Negative(benchmark::State& state) {
     timeLaunches(state, [](Gpu& g) {

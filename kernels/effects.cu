@@ -2,6 +2,8 @@
 #include <cstdint>
 
 #include "launch.h"
+#include "mosaic_shape.h"
+#include "pixel_formulas.h"
 
 __global__ void mosaic(const uint8_t* src, uint8_t* dst, int width, int height, int tile) {
     // In spite of the names, sr sums byte 0 (blue) and sb byte 2 (red).
@@ -12,8 +14,9 @@ __global__ void mosaic(const uint8_t* src, uint8_t* dst, int width, int height, 
         sr = 0;
         sg = 0;
         sb = 0;
-        count = min(static_cast<unsigned>(width - blockIdx.x * tile), static_cast<unsigned>(tile)) *
-                min(static_cast<unsigned>(height - blockIdx.y * tile), static_cast<unsigned>(tile));
+        // Thread (0, 0) holds the tile's first pixel. Only blocks that own a pixel inside
+        // the frame use the count.
+        count = camfx::tileCount(px, py, tile, width, height);
     }
     __syncthreads();
     const bool inside = px < width && py < height;
@@ -25,10 +28,9 @@ __global__ void mosaic(const uint8_t* src, uint8_t* dst, int width, int height, 
     }
     __syncthreads();
     if (inside) {
-        const int n = static_cast<int>(count);
-        dst[offset] = static_cast<uint8_t>(static_cast<int>(sr) / n);
-        dst[offset + 1] = static_cast<uint8_t>(static_cast<int>(sg) / n);
-        dst[offset + 2] = static_cast<uint8_t>(static_cast<int>(sb) / n);
+        dst[offset] = camfx::tileMean(sr, count);
+        dst[offset + 1] = camfx::tileMean(sg, count);
+        dst[offset + 2] = camfx::tileMean(sb, count);
     }
 }
 
@@ -51,7 +53,7 @@ __global__ void mirrorX(const uint8_t* src, uint8_t* dst, int width, int height)
         return;
     }
     const int out = 3 * (y * width + x);
-    const int in = 3 * (y * width + width - 1 - x);
+    const int in = 3 * (y * width + camfx::mirroredColumn(x, width));
     dst[out] = src[in];
     dst[out + 1] = src[in + 1];
     dst[out + 2] = src[in + 2];
@@ -59,13 +61,14 @@ __global__ void mirrorX(const uint8_t* src, uint8_t* dst, int width, int height)
 
 // A refused configuration is left to the runtime: it runs nothing, and the error it
 // records is never queried, as in the host flavor.
-void launchMosaic(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
-                  int width, int height, int tile) {
+void launchMosaic(cudaStream_t stream, const uint8_t* src, uint8_t* dst, int width, int height,
+                  int tile) {
     // A tile below 1 would divide by a zero count or index before the frame.
-    if (tile < 1) {
+    if (tile < 1 || width < 1 || height < 1) {
         return;
     }
-    mosaic<<<grid, block, 0, stream>>>(src, dst, width, height, tile);
+    const camfx::LaunchShape shape = camfx::mosaicShape(width, height, tile);
+    mosaic<<<shape.grid, shape.block, 0, stream>>>(src, dst, width, height, tile);
 }
 
 void launchNegative(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,

@@ -189,17 +189,15 @@ void hostNegative(const uint8_t* src, uint8_t* dst, int width, int columns, int 
 void hostMirrorX(const uint8_t* src, uint8_t* dst, int width, int columns, int rows) {
     const size_t stride = 3 * static_cast<size_t>(width);
     for (int y = 0; y < rows; ++y) {
-        const uint8_t* in = src + y * stride + 3 * static_cast<size_t>(width - 1);
+        const uint8_t* in = src + y * stride;
         uint8_t* out = dst + y * stride;
         int x = 0;
 #ifdef CAMFX_AVX2
         if (kHasAvx2)
-            x = mirrorRowAvx2(src + y * stride, width, out, columns);
+            x = mirrorRowAvx2(in, width, out, columns);
 #endif
         for (; x < columns; ++x) {
-            out[3 * x] = in[-3 * x];
-            out[3 * x + 1] = in[-3 * x + 1];
-            out[3 * x + 2] = in[-3 * x + 2];
+            std::memcpy(out + 3 * x, in + 3 * static_cast<size_t>(mirroredColumn(x, width)), 3);
         }
     }
 }
@@ -370,44 +368,36 @@ void hostRGB2NV12(const uint8_t* src, uint8_t* dst, int width, int height, int c
     }
 }
 
-void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int tile, unsigned gridX,
-                unsigned gridY, unsigned blockX, unsigned blockY) {
+void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int tile) {
     if (tile < 1 || width <= 0 || height <= 0) {
         return;
     }
-    // Blocks that start beyond the frame own no pixel inside it.
     const long long t = tile;
-    const long long blocksX = std::min<long long>(gridX, (width + t - 1) / t);
-    const long long blocksY = std::min<long long>(gridY, (height + t - 1) / t);
-    if (blocksX <= 0 || blocksY <= 0) {
-        return;
-    }
-    // Columns any block reaches; each band of rows is reduced to per-column sums first,
-    // so that every tile's sum is a handful of additions.
-    const long long reach = std::min<long long>(width, (blocksX - 1) * t + blockX);
-    // Kept from frame to frame: the frame loop allocates nothing per frame.
+    const long long blocksX = (width + t - 1) / t;
+    const long long blocksY = (height + t - 1) / t;
+    const size_t stride = 3 * static_cast<size_t>(width);
+    // Each band of rows is reduced to per-column sums first, so that every tile's sum is a
+    // handful of additions. Kept from frame to frame: the frame loop allocates nothing.
     thread_local std::vector<uint32_t> columnSums;
     thread_local std::vector<uint8_t> tileRow;
-    columnSums.resize(3 * reach);
-    tileRow.resize(3 * static_cast<size_t>(blockX));
-    const size_t stride = 3 * static_cast<size_t>(width);
+    columnSums.resize(stride);
+    tileRow.resize(3 * static_cast<size_t>(std::min(tile, width)));
 
     for (long long by = 0; by < blocksY; ++by) {
         const long long y0 = by * t;
-        const long long y1 = std::min<long long>(height, y0 + blockY);
-        const uint32_t countY = static_cast<uint32_t>(std::min<long long>(height - y0, t));
+        const long long y1 = std::min<long long>(height, y0 + t);
         std::fill(columnSums.begin(), columnSums.end(), 0u);
         for (long long y = y0; y < y1; ++y) {
             const uint8_t* in = src + y * stride;
-            for (long long i = 0; i < 3 * reach; ++i) {
+            for (size_t i = 0; i < stride; ++i) {
                 columnSums[i] += in[i];
             }
         }
         for (long long bx = 0; bx < blocksX; ++bx) {
             const long long x0 = bx * t;
-            const long long x1 = std::min<long long>(width, x0 + blockX);
+            const long long x1 = std::min<long long>(width, x0 + t);
             const uint32_t count =
-                static_cast<uint32_t>(std::min<long long>(width - x0, t)) * countY;
+                tileCount(static_cast<int>(x0), static_cast<int>(y0), tile, width, height);
             uint32_t sums[3] = {0, 0, 0};
             for (long long x = x0; x < x1; ++x) {
                 sums[0] += columnSums[3 * x];
@@ -417,8 +407,7 @@ void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int til
             const size_t pixels = static_cast<size_t>(x1 - x0);
             for (size_t i = 0; i < pixels; ++i) {
                 for (int c = 0; c < 3; ++c) {
-                    tileRow[3 * i + c] = static_cast<uint8_t>(static_cast<int32_t>(sums[c]) /
-                                                              static_cast<int32_t>(count));
+                    tileRow[3 * i + c] = tileMean(sums[c], count);
                 }
             }
             for (long long y = y0; y < y1; ++y) {
@@ -428,13 +417,13 @@ void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int til
     }
 }
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "texels are assembled as words");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "texels are stored as words");
 
 bool hostBlitGl(const uint8_t* src, const TexelRows& surface, int width, int height, int columns,
                 int rows) {
     const int inside = std::min(columns, std::max(surface.width, 0));
     for (int y = 0; y < rows; ++y) {
-        const int row = height - 1 - y;
+        const int row = flippedRow(y, height);
         if (row < 0 || row >= surface.height) {
             return false;
         }
@@ -445,10 +434,8 @@ bool hostBlitGl(const uint8_t* src, const TexelRows& surface, int width, int hei
         if (kHasAvx2)
             x = blitRowAvx2(in, out, inside);
 #endif
-        // Whole texels as words: red in the lowest byte.
         for (; x < inside; ++x) {
-            const uint32_t texel =
-                in[3 * x + 2] | in[3 * x + 1] << 8 | in[3 * x] << 16 | 0xff000000u;
+            const uint32_t texel = packTexel(in + 3 * x);
             std::memcpy(out + 4 * x, &texel, 4);
         }
         if (inside < columns) {

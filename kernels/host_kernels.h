@@ -15,11 +15,9 @@ void hostSpiral(const uint8_t* src, uint8_t* dst, int width, int height, int col
                 float centerX, float centerY, float time);
 void hostRGB2NV12(const uint8_t* src, uint8_t* dst, int width, int height, int columns, int rows);
 
-// The mosaic as its grid runs it: block (bx, by) of blockX x blockY threads averages the
-// pixels (bx * tile + tx, by * tile + ty) that lie inside the frame over the tile's count.
-// With blocks of exactly tile x tile threads, every tile gets its own mean. tile >= 1.
-void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int tile, unsigned gridX,
-                unsigned gridY, unsigned blockX, unsigned blockY);
+// The mosaic over the whole frame: every tile takes the mean of its pixels inside the frame.
+// tile >= 1.
+void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int tile);
 
 // The surface behind a blit: texels of 4 bytes, rows of pitch bytes.
 struct TexelRows {

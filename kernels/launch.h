@@ -8,8 +8,11 @@
 
 #include <cstdint>
 
-void launchMosaic(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
-                  int width, int height, int tile);
+// The mosaic chooses its own geometry: one block per tile, one thread per pixel of it. A
+// tile below 1 or an empty frame runs nothing; a tile of more pixels than a block may have
+// threads is refused.
+void launchMosaic(cudaStream_t stream, const uint8_t* src, uint8_t* dst, int width, int height,
+                  int tile);
 void launchNegative(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
                     int width, int height);
 void launchMirrorX(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,

@@ -6,6 +6,7 @@
 
 #include "host_kernels.h"
 #include "launch.h"
+#include "mosaic_shape.h"
 
 namespace {
 
@@ -26,15 +27,17 @@ Cover cover(dim3 grid, dim3 block, int width, int height) {
 
 }  // namespace
 
-void launchMosaic(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
-                  int width, int height, int tile) {
+void launchMosaic(cudaStream_t stream, const uint8_t* src, uint8_t* dst, int width, int height,
+                  int tile) {
     // A tile below 1 would divide by a zero count or index before the frame.
-    if (tile < 1 || !cudahost::launchConfigValid(grid, block)) {
+    if (tile < 1 || width < 1 || height < 1) {
         return;
     }
-    cudahost::enqueue(stream, [=] {
-        camfx::hostMosaic(src, dst, width, height, tile, grid.x, grid.y, block.x, block.y);
-    });
+    const camfx::LaunchShape shape = camfx::mosaicShape(width, height, tile);
+    if (!cudahost::launchConfigValid(shape.grid, shape.block)) {
+        return;
+    }
+    cudahost::enqueue(stream, [=] { camfx::hostMosaic(src, dst, width, height, tile); });
 }
 
 void launchNegative(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,

@@ -193,6 +193,33 @@ __host__ __device__ inline SourcePixel swirlSource(int x, int y, int width, int 
                          amplitude, frequency);
 }
 
+// The mirror's source column of destination column x: the same row, read right to left.
+__host__ __device__ inline int mirroredColumn(int x, int width) {
+    return width - 1 - x;
+}
+
+// The mosaic: the tile whose first pixel is (x0, y0) averages only its pixels inside the
+// frame, and each channel takes the mean of its bytes, rounded down.
+__host__ __device__ inline uint32_t tileCount(int x0, int y0, int tile, int width, int height) {
+    const int columns = width - x0 < tile ? width - x0 : tile;
+    const int rows = height - y0 < tile ? height - y0 : tile;
+    return static_cast<uint32_t>(columns) * static_cast<uint32_t>(rows);
+}
+__host__ __device__ inline uint8_t tileMean(uint32_t sum, uint32_t count) {
+    return static_cast<uint8_t>(static_cast<int32_t>(sum) / static_cast<int32_t>(count));
+}
+
+// The blit: a blue-green-red pixel as an opaque RGBA texel, red in the lowest byte of the
+// word, and the texel row of frame row y. Texel row 0 is drawn at the bottom of the
+// window, so the frame goes in upside down.
+__host__ __device__ inline uint32_t packTexel(const uint8_t* bgr) {
+    return static_cast<uint32_t>(bgr[2]) | static_cast<uint32_t>(bgr[1]) << 8 |
+           static_cast<uint32_t>(bgr[0]) << 16 | 0xff000000u;
+}
+__host__ __device__ inline int flippedRow(int y, int height) {
+    return height - 1 - y;
+}
+
 // ITU-R BT.601, limited range, 8-bit fixed point. The shifts are arithmetic (division by
 // 256 rounded toward minus infinity); every result lies in range, so none is clamped.
 __host__ __device__ inline uint8_t lumaBT601(int r, int g, int b) {

@@ -50,7 +50,7 @@ class EffectChain : public ::testing::Test {
     // Reference steps, from the host implementations.
     static std::vector<uint8_t> mosaic(const std::vector<uint8_t>& in) {
         std::vector<uint8_t> out(FRAME_BYTES);
-        camfx::hostMosaic(in.data(), out.data(), FRAME_WIDTH, FRAME_HEIGHT, 8, 160, 90, 8, 8);
+        camfx::hostMosaic(in.data(), out.data(), FRAME_WIDTH, FRAME_HEIGHT, 8);
         return out;
     }
     static std::vector<uint8_t> negative(const std::vector<uint8_t>& in) {

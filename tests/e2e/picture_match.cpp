@@ -16,8 +16,7 @@ constexpr uint64_t kPatternPeriod = 256;
 void applyEffects(std::vector<uint8_t>& frame, uint8_t mask) {
     std::vector<uint8_t> scratch(FRAME_BYTES);
     if (mask & 0x01) {
-        camfx::hostMosaic(frame.data(), scratch.data(), FRAME_WIDTH, FRAME_HEIGHT, 8, 160, 90, 8,
-                          8);
+        camfx::hostMosaic(frame.data(), scratch.data(), FRAME_WIDTH, FRAME_HEIGHT, 8);
         frame.swap(scratch);
     }
     if (mask & 0x02) {

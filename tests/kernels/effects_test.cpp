@@ -15,8 +15,6 @@ namespace {
 
 const dim3 kGrid(80, 45);
 const dim3 kBlock(16, 16);
-const dim3 kTileGrid(160, 90);
-const dim3 kTileBlock(8, 8);
 
 // Enough 16 x 16 blocks to cover a frame of any size.
 dim3 gridFor(int width, int height, unsigned block = 16) {
@@ -109,7 +107,7 @@ using MosaicTest = EffectTest;
 TEST_F(MosaicTest, FillsEveryTileWithItsMean) {
     const Frame src = randomFrame(FRAME_WIDTH, FRAME_HEIGHT, 5);
     Frame dst(FRAME_BYTES);
-    launchMosaic(kTileGrid, kTileBlock, 0, src.data(), dst.data(), FRAME_WIDTH, FRAME_HEIGHT, 8);
+    launchMosaic(0, src.data(), dst.data(), FRAME_WIDTH, FRAME_HEIGHT, 8);
     EXPECT_EQ(dst, naiveMosaic(src, FRAME_WIDTH, FRAME_HEIGHT, 8));
 }
 
@@ -122,7 +120,7 @@ TEST_F(MosaicTest, UniformTilesAreUnchanged) {
                 src[3 * (static_cast<size_t>(y) * FRAME_WIDTH + x) + c] =
                     static_cast<uint8_t>((x / 8) * 7 + (y / 8) * 13 + c * 101);
     Frame dst(FRAME_BYTES);
-    launchMosaic(kTileGrid, kTileBlock, 0, src.data(), dst.data(), FRAME_WIDTH, FRAME_HEIGHT, 8);
+    launchMosaic(0, src.data(), dst.data(), FRAME_WIDTH, FRAME_HEIGHT, 8);
     EXPECT_EQ(dst, src);
 }
 
@@ -132,8 +130,7 @@ TEST_F(MosaicTest, OneBrightPixelAmongSixtyThreeZerosGivesThree) {
         // Tile (5, 2): pixels x 40..47, y 16..23; the bright one at (43, 21).
         src[3 * (21 * static_cast<size_t>(FRAME_WIDTH) + 43) + channel] = 255;
         Frame dst(FRAME_BYTES, 99);
-        launchMosaic(kTileGrid, kTileBlock, 0, src.data(), dst.data(), FRAME_WIDTH, FRAME_HEIGHT,
-                     8);
+        launchMosaic(0, src.data(), dst.data(), FRAME_WIDTH, FRAME_HEIGHT, 8);
         for (int y = 0; y < FRAME_HEIGHT; ++y) {
             for (int x = 0; x < FRAME_WIDTH; ++x) {
                 const bool inTile = x / 8 == 5 && y / 8 == 2;
@@ -158,7 +155,7 @@ TEST_F(MosaicTest, CutOffTilesAverageTheirPixelsInsideTheFrame) {
             p[2] = static_cast<uint8_t>(y == 724 ? 253 : 0);
         }
     Frame dst(src.size());
-    launchMosaic(dim3(161, 91), kTileBlock, 0, src.data(), dst.data(), width, height, 8);
+    launchMosaic(0, src.data(), dst.data(), width, height, 8);
     EXPECT_EQ(dst, naiveMosaic(src, width, height, 8));
     // 150 / 15, 30, 3 * 253 / 15 rounded down.
     const uint8_t* corner = pixel(dst, width, 1282, 724);
@@ -167,14 +164,12 @@ TEST_F(MosaicTest, CutOffTilesAverageTheirPixelsInsideTheFrame) {
     EXPECT_EQ(corner[2], 50);
 }
 
-TEST_F(MosaicTest, OtherTileSizesWithMatchingBlocks) {
+TEST_F(MosaicTest, OtherTileSizes) {
     for (int tile : {1, 2, 5, 16, 32}) {
         const int width = 100, height = 37;
         const Frame src = randomFrame(width, height, 7 + tile);
         Frame dst(src.size());
-        const unsigned t = static_cast<unsigned>(tile);
-        launchMosaic(dim3((width + t - 1) / t, (height + t - 1) / t), dim3(t, t), 0, src.data(),
-                     dst.data(), width, height, tile);
+        launchMosaic(0, src.data(), dst.data(), width, height, tile);
         EXPECT_EQ(dst, naiveMosaic(src, width, height, tile)) << "tile " << tile;
     }
 }
@@ -183,7 +178,7 @@ TEST_F(MosaicTest, TileBelowOneRunsNothing) {
     const Frame src = randomFrame(64, 64, 8);
     Frame dst(src.size(), 77);
     for (int tile : {0, -8}) {
-        launchMosaic(dim3(8, 8), kTileBlock, 0, src.data(), dst.data(), 64, 64, tile);
+        launchMosaic(0, src.data(), dst.data(), 64, 64, tile);
     }
     EXPECT_EQ(dst, Frame(src.size(), 77));
 }
@@ -315,8 +310,6 @@ struct Effect {
 };
 
 const Effect kEffects[] = {
-    {"mosaic", [](dim3 g, dim3 b, const uint8_t* s,
-                  uint8_t* d) { launchMosaic(g, b, 0, s, d, FRAME_WIDTH, FRAME_HEIGHT, 8); }},
     {"negative", [](dim3 g, dim3 b, const uint8_t* s,
                     uint8_t* d) { launchNegative(g, b, 0, s, d, FRAME_WIDTH, FRAME_HEIGHT); }},
     {"mirrorX", [](dim3 g, dim3 b, const uint8_t* s,
@@ -329,10 +322,10 @@ const Effect kEffects[] = {
 
 TEST(EffectLaunchTest, RefusedConfigurationsRunNothing) {
     const Frame src = randomFrame(FRAME_WIDTH, FRAME_HEIGHT, 11);
-    const std::pair<dim3, dim3> refused[] = {{dim3(0, 45), kBlock},      {dim3(80, 0), kBlock},
-                                             {dim3(80, 45, 0), kBlock},  {kGrid, dim3(0, 16)},
-                                             {kGrid, dim3(32, 33)},      {kGrid, dim3(16, 16, 0)},
-                                             {kTileGrid, dim3(8, 8, 65)}};
+    const std::pair<dim3, dim3> refused[] = {{dim3(0, 45), kBlock},     {dim3(80, 0), kBlock},
+                                             {dim3(80, 45, 0), kBlock}, {kGrid, dim3(0, 16)},
+                                             {kGrid, dim3(32, 33)},     {kGrid, dim3(16, 16, 0)},
+                                             {kGrid, dim3(8, 8, 65)}};
     for (const Effect& effect : kEffects) {
         for (const auto& [grid, block] : refused) {
             cudaGetLastError();
@@ -342,21 +335,23 @@ TEST(EffectLaunchTest, RefusedConfigurationsRunNothing) {
             EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration) << effect.name;
         }
     }
+    // The mosaic's block is its tile: a tile of more pixels than a block's threads.
+    Frame dst(FRAME_BYTES, 42);
+    launchMosaic(0, src.data(), dst.data(), FRAME_WIDTH, FRAME_HEIGHT, 33);
+    EXPECT_EQ(dst, Frame(FRAME_BYTES, 42));
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
 }
 
 TEST(EffectLaunchTest, AGridOverPartOfTheFrameProcessesOnlyThatPart) {
     const Frame src = randomFrame(FRAME_WIDTH, FRAME_HEIGHT, 12);
     for (const Effect& effect : kEffects) {
-        const bool tiles = std::string(effect.name) == "mosaic";
         Frame whole(FRAME_BYTES);
-        effect.launch(tiles ? kTileGrid : kGrid, tiles ? kTileBlock : kBlock, src.data(),
-                      whole.data());
+        effect.launch(kGrid, kBlock, src.data(), whole.data());
         // The left half of the columns, then the top third of the rows.
-        const dim3 parts[] = {tiles ? dim3(80, 90) : dim3(40, 45),
-                              tiles ? dim3(160, 30) : dim3(80, 15)};
+        const dim3 parts[] = {dim3(40, 45), dim3(80, 15)};
         for (int part = 0; part < 2; ++part) {
             Frame dst(FRAME_BYTES, 42);
-            effect.launch(parts[part], tiles ? kTileBlock : kBlock, src.data(), dst.data());
+            effect.launch(parts[part], kBlock, src.data(), dst.data());
             for (int y = 0; y < FRAME_HEIGHT; ++y) {
                 for (int x = 0; x < FRAME_WIDTH; ++x) {
                     const bool covered = part == 0 ? x < 640 : y < 240;
@@ -380,7 +375,7 @@ TEST(EffectLaunchTest, LargerGridsStopAtTheFrame) {
     launchNegative(dim3(10, 10), kBlock, 0, src.data(), dst.data(), width, height);
     launchMirrorX(dim3(10, 10), kBlock, 0, src.data(), dst.data(), width, height);
     launchSpiral(dim3(10, 10), kBlock, 0, src.data(), dst.data(), width, height, 18.0f, 5.0f, 1.0f);
-    launchMosaic(dim3(20, 20), kTileBlock, 0, src.data(), dst.data(), width, height, 8);
+    launchMosaic(0, src.data(), dst.data(), width, height, 8);
     for (size_t i = frameBytes(width, height); i < dst.size(); ++i)
         ASSERT_EQ(dst[i], 42) << i;
 }
