@@ -25,6 +25,16 @@ Cover cover(dim3 grid, dim3 block, int width, int height) {
     return {static_cast<int>(std::max(columns, 0LL)), static_cast<int>(std::max(rows, 0LL))};
 }
 
+// Runs work(cover) on the stream where the runtime accepts the configuration.
+template <typename Work>
+void launchOver(dim3 grid, dim3 block, cudaStream_t stream, int width, int height, Work work) {
+    if (!cudahost::launchConfigValid(grid, block)) {
+        return;
+    }
+    const Cover c = cover(grid, block, width, height);
+    cudahost::enqueue(stream, [=] { work(c); });
+}
+
 }  // namespace
 
 void launchMosaic(cudaStream_t stream, const uint8_t* src, uint8_t* dst, int width, int height,
@@ -42,29 +52,19 @@ void launchMosaic(cudaStream_t stream, const uint8_t* src, uint8_t* dst, int wid
 
 void launchNegative(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
                     int width, int height) {
-    if (!cudahost::launchConfigValid(grid, block)) {
-        return;
-    }
-    const Cover c = cover(grid, block, width, height);
-    cudahost::enqueue(stream, [=] { camfx::hostNegative(src, dst, width, c.columns, c.rows); });
+    launchOver(grid, block, stream, width, height,
+               [=](Cover c) { camfx::hostNegative(src, dst, width, c.columns, c.rows); });
 }
 
 void launchMirrorX(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
                    int width, int height) {
-    if (!cudahost::launchConfigValid(grid, block)) {
-        return;
-    }
-    const Cover c = cover(grid, block, width, height);
-    cudahost::enqueue(stream, [=] { camfx::hostMirrorX(src, dst, width, c.columns, c.rows); });
+    launchOver(grid, block, stream, width, height,
+               [=](Cover c) { camfx::hostMirrorX(src, dst, width, c.columns, c.rows); });
 }
 
 void launchSpiral(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
                   int width, int height, float centerX, float centerY, float time) {
-    if (!cudahost::launchConfigValid(grid, block)) {
-        return;
-    }
-    const Cover c = cover(grid, block, width, height);
-    cudahost::enqueue(stream, [=] {
+    launchOver(grid, block, stream, width, height, [=](Cover c) {
         camfx::hostSpiral(src, dst, width, height, c.columns, c.rows, centerX, centerY, time);
     });
 }
@@ -94,10 +94,6 @@ void launchBlitGl(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src
 
 void launchRGB2NV12(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,
                     int width, int height) {
-    if (!cudahost::launchConfigValid(grid, block)) {
-        return;
-    }
-    const Cover c = cover(grid, block, width, height);
-    cudahost::enqueue(stream,
-                      [=] { camfx::hostRGB2NV12(src, dst, width, height, c.columns, c.rows); });
+    launchOver(grid, block, stream, width, height,
+               [=](Cover c) { camfx::hostRGB2NV12(src, dst, width, height, c.columns, c.rows); });
 }
