@@ -27,8 +27,9 @@ bool kernelsCanRun();
 
 class DeviceBuffer {
   public:
+    // No allocation for no bytes, so that no runtime can leave an error behind for it.
     explicit DeviceBuffer(size_t bytes) {
-        if (cudaMalloc(&data_, bytes) != cudaSuccess)
+        if (bytes > 0 && cudaMalloc(&data_, bytes) != cudaSuccess)
             data_ = nullptr;
     }
     ~DeviceBuffer() { cudaFree(data_); }
