@@ -7,6 +7,7 @@
 
 #include "output_file.h"
 #include "pipeline_state.h"
+#include "recording.h"
 
 namespace {
 

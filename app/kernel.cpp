@@ -62,8 +62,10 @@ int runViewer(cv::VideoCapture& camera) {
     ck(cuDeviceGet(&device, 0));
     ck(cuCtxCreate(&deviceContext, nullptr, 0, device));
 
-    // 10. Recording set-up.
-    setupRecording();
+    // 10. Recording set-up, over the state it shares with the frame loop.
+    setupRecording(RecordingContext{deviceContext, nv12Frame, running, recording,
+                                    RingHandOff{FrameRing, writeCount, readCount, encodeStream},
+                                    LaunchGeometry.grid, LaunchGeometry.block});
 
     // 11. Frame buffers.
     uint8_t* stagingFrame = nullptr;

@@ -11,4 +11,3 @@ CUdeviceptr nv12Frame = 0;
 std::atomic<int32_t> writeCount{0};
 std::atomic<int32_t> readCount{0};
 std::array<FrameSlot, FRAME_RING_SLOTS> FrameRing;
-// outFile and encoder are defined with the recording pipeline, which owns them.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "EncoderLoader.h"
 #include "NvCodecUtils.h"
@@ -10,7 +11,6 @@
 #include "frame_ring.h"
 #include "launch.h"
 #include "output_file.h"
-#include "pipeline_state.h"
 #include "recording_span.h"
 
 // Left to the end of the process, never destroyed: a destructor run by exit() must not pull
@@ -19,6 +19,8 @@ OutputFile& outFile = *new OutputFile;
 std::unique_ptr<NvEncoderCuda>& encoder = *new std::unique_ptr<NvEncoderCuda>;
 
 namespace {
+
+std::optional<RecordingContext> context;  // from setupRecording on
 
 std::string outputPath = "camera.hevc";
 
@@ -57,7 +59,8 @@ void setOutputPath(const std::string& path) {
     span.setPath(path);
 }
 
-void setupRecording() {
+void setupRecording(const RecordingContext& recordingContext) {
+    context.emplace(recordingContext);
     // The encoder's loader says which encoder records, and why a call failed, through the
     // console logger.
     camfx::nvenc::SetEncoderLogSink([](camfx::nvenc::EncoderLogLevel level, const char* line) {
@@ -66,7 +69,7 @@ void setupRecording() {
         simplelogger::LogLine(gLogger, severity, __FILE__, __LINE__, "encoder").stream() << line;
     });
     orFailRecording([] {
-        encoder.reset(new NvEncoderCuda(deviceContext, FRAME_WIDTH, FRAME_HEIGHT,
+        encoder.reset(new NvEncoderCuda(context->deviceContext, FRAME_WIDTH, FRAME_HEIGHT,
                                         NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true));
         initializeParams = NV_ENC_INITIALIZE_PARAMS{};
         encodeConfig = NV_ENC_CONFIG{};
@@ -77,7 +80,7 @@ void setupRecording() {
                                             NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
         encoder->CreateEncoder(&initializeParams);
     });
-    ck(cuMemAlloc(&nv12Frame, static_cast<size_t>(encoder->GetFrameSize())));
+    ck(cuMemAlloc(&context->nv12Frame, static_cast<size_t>(encoder->GetFrameSize())));
 
     outFile.open(outputPath.c_str());
 }
@@ -88,29 +91,31 @@ std::thread startEncodeThread() {
 
 void recordStep(const uint8_t* currentFrame, cudaEvent_t chainDoneEvent,
                 cudaEvent_t ringCopyDoneEvent) {
-    if (!recording.load(std::memory_order_relaxed)) {
+    if (!context->recording.load(std::memory_order_relaxed)) {
         span.recordingOff();
         return;
     }
-    cudaStreamWaitEvent(encodeStream, chainDoneEvent, 0);
-    const bool taken = offerToRing(currentFrame);
+    cudaStreamWaitEvent(context->ring.stream, chainDoneEvent, 0);
+    const bool taken = offerToRing(context->ring, currentFrame);
     span.frameOffered(taken);
     if (taken)
-        cudaEventRecord(ringCopyDoneEvent, encodeStream);
+        cudaEventRecord(ringCopyDoneEvent, context->ring.stream);
 }
 
 void encodeThreadBody() {
     // The ring buffers and nv12Frame live in deviceContext; so must the conversion.
-    ck(cuCtxPushCurrent(deviceContext));
-    orFailRecording([] {
+    const RecordingContext& state = *context;
+    ck(cuCtxPushCurrent(state.deviceContext));
+    orFailRecording([&] {
         std::vector<std::vector<uint8_t>> packets;
-        auto* nv12 = reinterpret_cast<uint8_t*>(nv12Frame);
-        drainRing([&](const uint8_t* frame) {
-            launchRGB2NV12(LaunchGeometry.grid, LaunchGeometry.block, encodeStream, frame, nv12,
+        auto* nv12 = reinterpret_cast<uint8_t*>(state.nv12Frame);
+        const cudaStream_t encodeStream = state.ring.stream;
+        drainRing(state.ring, state.running, [&](const uint8_t* frame) {
+            launchRGB2NV12(state.launchGrid, state.launchBlock, encodeStream, frame, nv12,
                            FRAME_WIDTH, FRAME_HEIGHT);
             const EncoderInputFrame* input = encoder->NextInputSlot();
             NvEncoderCuda::CopyToDeviceFrame(
-                deviceContext, nv12, 0, static_cast<CUdeviceptr>(input->bufferPtr),
+                state.deviceContext, nv12, 0, static_cast<CUdeviceptr>(input->bufferPtr),
                 input->lumaPitch, FRAME_WIDTH, FRAME_HEIGHT, CU_MEMORYTYPE_DEVICE, input->format,
                 input->planeOffsets, input->planeCount, false, encodeStream);
             // The encoder reads its input buffer as soon as the picture is submitted.
@@ -132,6 +137,6 @@ void endOfStream(std::thread& encodeThread) {
         encoder->CloseEncoder();
     });
     outFile.close();
-    ck(cuMemFree(nv12Frame));
+    ck(cuMemFree(context->nv12Frame));
     span.close();
 }

@@ -2,18 +2,44 @@
 // frames through the four-slot FrameRing, the encoding thread, and the end of stream.
 #pragma once
 
+#include <cuda.h>
 #include <cuda_runtime.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "frame_ring.h"
+
+class NvEncoderCuda;
+class OutputFile;
+
+// The viewer's process-wide state that the recording works on, handed over once at start-up.
+// References: start-up creates encodeStream and sets LaunchGeometry only after the recording
+// set-up, and the recording set-up allocates nv12Frame.
+struct RecordingContext {
+    const CUcontext& deviceContext;  // the ring buffers, nv12Frame and the encoder live in it
+    CUdeviceptr& nv12Frame;
+    const std::atomic<bool>& running;
+    const std::atomic<bool>& recording;
+    RingHandOff ring;        // FrameRing, writeCount, readCount and encodeStream
+    const dim3& launchGrid;  // LaunchGeometry, for the NV12 conversion
+    const dim3& launchBlock;
+};
+
+// Never destroyed: at exit another thread may still be using them.
+extern OutputFile& outFile;
+extern std::unique_ptr<NvEncoderCuda>& encoder;
+
 // Where setupRecording opens the recording; "camera.hevc" unless set before it.
 void setOutputPath(const std::string& path);
 
-// Start-up, right after the CUDA context exists: encoder, session, nv12Frame, outFile.
-void setupRecording();
+// Start-up, right after the CUDA context exists: encoder, session, nv12Frame, outFile. Keeps
+// `context` for every later call.
+void setupRecording(const RecordingContext& context);
 
 // Start-up, last: the encoding thread.
 std::thread startEncodeThread();

@@ -3,6 +3,8 @@
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <climits>
 #include <regex>
 #include <sstream>
@@ -18,9 +20,6 @@ namespace {
 class Ring : public ::testing::Test {
   protected:
     void SetUp() override {
-        running = true;
-        writeCount = 0;
-        readCount = 0;
         cudaStreamCreate(&encodeStream);
         for (FrameSlot& slot : FrameRing) {
             cudaMalloc(reinterpret_cast<void**>(&slot.buffer), FRAME_BYTES);
@@ -41,14 +40,12 @@ class Ring : public ::testing::Test {
         for (uint8_t* frame : frames)
             cudaFree(frame);
         cudaStreamDestroy(encodeStream);
-        encodeStream = nullptr;
-        running = true;
     }
 
     // A consumer that records which frame it was given and stalls while `stalled` is set.
     void startConsumer() {
         consumer = std::thread([this] {
-            drainRing([this](const uint8_t* buffer) {
+            drainRing(ring, running, [this](const uint8_t* buffer) {
                 while (stalled.load())
                     std::this_thread::yield();
                 seen.push_back(buffer[0]);
@@ -61,6 +58,14 @@ class Ring : public ::testing::Test {
             });
         });
     }
+
+    // The ring under test, as the application's state would hand it over.
+    std::array<FrameSlot, FRAME_RING_SLOTS> FrameRing;
+    std::atomic<int32_t> writeCount{0};
+    std::atomic<int32_t> readCount{0};
+    cudaStream_t encodeStream = nullptr;
+    std::atomic<bool> running{true};
+    RingHandOff ring{FrameRing, writeCount, readCount, encodeStream};
 
     static constexpr int kFrames = 16;
     static constexpr uint64_t kPacketBytes = 300000;
@@ -78,7 +83,7 @@ TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
     startConsumer();
     std::vector<int> accepted;
     for (int i = 0; i < 6; ++i) {
-        if (offerToRing(frames[i]))
+        if (offerToRing(ring, frames[i]))
             accepted.push_back(i);
         const int32_t outstanding = writeCount.load() - readCount.load();
         EXPECT_GE(outstanding, 0);
@@ -91,7 +96,7 @@ TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
     while (readCount.load() < 4)
         std::this_thread::yield();
     for (int i = 6; i < kFrames; ++i) {
-        while (!offerToRing(frames[i]))
+        while (!offerToRing(ring, frames[i]))
             std::this_thread::yield();
         EXPECT_LE(writeCount.load() - readCount.load(), 4);
     }
@@ -109,12 +114,12 @@ TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
 
 TEST_F(Ring, FirstFrameGoesToSlotZeroAndTheFifthReusesIt) {
     startConsumer();
-    ASSERT_TRUE(offerToRing(frames[1]));
+    ASSERT_TRUE(offerToRing(ring, frames[1]));
     EXPECT_EQ(writeCount.load(), 1);
     while (readCount.load() < 1)
         std::this_thread::yield();
     for (int i = 2; i <= 5; ++i) {
-        while (!offerToRing(frames[i]))
+        while (!offerToRing(ring, frames[i]))
             std::this_thread::yield();
     }
     while (readCount.load() < 5)
@@ -128,7 +133,7 @@ TEST_F(Ring, ConsumerEndsWhenRunningIsClearedAndLeavesWaitingFrames) {
     stalled = true;
     startConsumer();
     for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(offerToRing(frames[i]));
+        ASSERT_TRUE(offerToRing(ring, frames[i]));
     running = false;
     stalled = false;
     consumer.join();
@@ -159,7 +164,7 @@ class Span : public Ring {
     // The record step while recording, a frame every half second: the frame offered to the
     // ring and the span told.
     void record(int frame) {
-        recordingSpan.frameOffered(offerToRing(frames[frame]));
+        recordingSpan.frameOffered(offerToRing(ring, frames[frame]));
         now += 0.5;
     }
     void waitUntilEncoded(int32_t count) {
