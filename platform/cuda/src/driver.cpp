@@ -2,7 +2,6 @@
 #define CAMFX_CUDA_STANDIN_INTERNAL
 #include <atomic>
 #include <cstring>
-#include <set>
 #include <vector>
 
 #include "state.h"
@@ -13,14 +12,9 @@ namespace {
 std::atomic<bool> initialized{false};
 thread_local std::vector<CUcontext> contextStack;
 
-std::set<CUcontext>& liveContexts() {
-    static std::set<CUcontext> live;
+LiveHandles<CUcontext>& liveContexts() {
+    static LiveHandles<CUcontext> live;
     return live;
-}
-
-bool contextAlive(CUcontext ctx) {
-    std::lock_guard<std::mutex> lock(registryMutex());
-    return liveContexts().count(ctx) != 0;
 }
 
 #define CAMFX_INJECTED_FAILURE(name)      \
@@ -68,6 +62,17 @@ CUresult copy2D(const CUDA_MEMCPY2D* copy) {
     return CUDA_SUCCESS;
 }
 
+// The checks of a call that names the one device and writes through `out`.
+CUresult checkDeviceCall(const void* out, CUdevice device) {
+    if (!initialized.load())
+        return CUDA_ERROR_NOT_INITIALIZED;
+    if (out == nullptr)
+        return CUDA_ERROR_INVALID_VALUE;
+    if (device != 0)
+        return CUDA_ERROR_INVALID_DEVICE;  // one device: ordinal 0
+    return CUDA_SUCCESS;
+}
+
 }  // namespace
 
 bool driverInitialized() {
@@ -94,29 +99,18 @@ CUresult cuInit(unsigned int Flags) {
 
 CUresult cuDeviceGet(CUdevice* device, int ordinal) {
     CAMFX_INJECTED_FAILURE("cuDeviceGet");
-    if (!driverInitialized())
-        return CUDA_ERROR_NOT_INITIALIZED;
-    if (device == nullptr)
-        return CUDA_ERROR_INVALID_VALUE;
-    if (ordinal != 0)
-        return CUDA_ERROR_INVALID_DEVICE;  // one device: ordinal 0
+    if (CUresult result = checkDeviceCall(device, ordinal); result != CUDA_SUCCESS)
+        return result;
     *device = 0;
     return CUDA_SUCCESS;
 }
 
 CUresult cuCtxCreate(CUcontext* pctx, CUctxCreateParams*, unsigned int, CUdevice dev) {
     CAMFX_INJECTED_FAILURE("cuCtxCreate");
-    if (!driverInitialized())
-        return CUDA_ERROR_NOT_INITIALIZED;
-    if (pctx == nullptr)
-        return CUDA_ERROR_INVALID_VALUE;
-    if (dev != 0)
-        return CUDA_ERROR_INVALID_DEVICE;
+    if (CUresult result = checkDeviceCall(pctx, dev); result != CUDA_SUCCESS)
+        return result;
     auto* ctx = new CUctx_st{dev};
-    {
-        std::lock_guard<std::mutex> lock(registryMutex());
-        liveContexts().insert(ctx);
-    }
+    liveContexts().add(ctx);
     contextStack.push_back(ctx);
     *pctx = ctx;
     return CUDA_SUCCESS;
@@ -126,11 +120,8 @@ CUresult cuCtxDestroy(CUcontext ctx) {
     CAMFX_INJECTED_FAILURE("cuCtxDestroy");
     if (ctx == nullptr)
         return CUDA_ERROR_INVALID_VALUE;
-    {
-        std::lock_guard<std::mutex> lock(registryMutex());
-        if (liveContexts().erase(ctx) == 0)
-            return CUDA_ERROR_INVALID_CONTEXT;
-    }
+    if (!liveContexts().remove(ctx))
+        return CUDA_ERROR_INVALID_CONTEXT;
     if (!contextStack.empty() && contextStack.back() == ctx)
         contextStack.pop_back();
     delete ctx;
@@ -141,7 +132,7 @@ CUresult cuCtxPushCurrent(CUcontext ctx) {
     CAMFX_INJECTED_FAILURE("cuCtxPushCurrent");
     if (ctx == nullptr)
         return CUDA_ERROR_INVALID_VALUE;
-    if (!contextAlive(ctx))
+    if (!liveContexts().contains(ctx))
         return CUDA_ERROR_INVALID_CONTEXT;
     contextStack.push_back(ctx);
     return CUDA_SUCCESS;

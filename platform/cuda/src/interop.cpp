@@ -40,6 +40,16 @@ bool fourByteTexels(GLint internalFormat) {
     return internalFormat == GL_RGBA8 || internalFormat == GL_RGBA || internalFormat == GL_RGBA8UI;
 }
 
+// The checks of mapping or unmapping a list of resources on a stream.
+cudaError_t checkResourceList(int count, const cudaGraphicsResource_t* resources,
+                              cudaStream_t stream) {
+    if (count <= 0 || resources == nullptr)
+        return setError(cudaErrorInvalidValue);
+    if (!streamValid(stream))
+        return setError(cudaErrorInvalidResourceHandle);
+    return cudaSuccess;
+}
+
 }  // namespace
 
 namespace cudahost {
@@ -101,10 +111,8 @@ cudaError_t cudaGraphicsUnregisterResource(cudaGraphicsResource_t resource) {
 
 cudaError_t cudaGraphicsMapResources(int count, cudaGraphicsResource_t* resources,
                                      cudaStream_t stream) {
-    if (count <= 0 || resources == nullptr)
-        return setError(cudaErrorInvalidValue);
-    if (!streamValid(stream))
-        return setError(cudaErrorInvalidResourceHandle);
+    if (cudaError_t error = checkResourceList(count, resources, stream); error != cudaSuccess)
+        return error;
     cudaError_t result = cudaSuccess;
     for (int i = 0; i < count; ++i) {
         if (resources[i] == nullptr)
@@ -119,10 +127,8 @@ cudaError_t cudaGraphicsMapResources(int count, cudaGraphicsResource_t* resource
 
 cudaError_t cudaGraphicsUnmapResources(int count, cudaGraphicsResource_t* resources,
                                        cudaStream_t stream) {
-    if (count <= 0 || resources == nullptr)
-        return setError(cudaErrorInvalidValue);
-    if (!streamValid(stream))
-        return setError(cudaErrorInvalidResourceHandle);
+    if (cudaError_t error = checkResourceList(count, resources, stream); error != cudaSuccess)
+        return error;
     for (int i = 0; i < count; ++i) {
         cudaGraphicsResource_t resource = resources[i];
         if (resource == nullptr)

@@ -2,7 +2,7 @@
 // the launch support of the host kernels. Every stream runs its work when it is queued.
 #define CAMFX_CUDA_STANDIN_INTERNAL
 #include <cstring>
-#include <set>
+#include <type_traits>
 
 #include "cuda_host.h"
 #include "state.h"
@@ -10,18 +10,36 @@
 namespace cudahost::detail {
 namespace {
 
-std::set<cudaStream_t>& liveStreams() {
-    static std::set<cudaStream_t> live;
+LiveHandles<cudaStream_t>& liveStreams() {
+    static LiveHandles<cudaStream_t> live;
     return live;
 }
-std::set<cudaEvent_t>& liveEvents() {
-    static std::set<cudaEvent_t> live;
+LiveHandles<cudaEvent_t>& liveEvents() {
+    static LiveHandles<cudaEvent_t> live;
     return live;
 }
 
 bool eventValid(cudaEvent_t event) {
-    std::lock_guard<std::mutex> lock(registryMutex());
-    return liveEvents().count(event) != 0;
+    return liveEvents().contains(event);
+}
+
+// Creates a stream or an event and makes it live.
+template <typename Handle>
+cudaError_t createHandle(Handle* out, LiveHandles<Handle>& live) {
+    if (out == nullptr)
+        return setError(cudaErrorInvalidValue);
+    *out = new std::remove_pointer_t<Handle>;
+    live.add(*out);
+    return cudaSuccess;
+}
+
+// Destroys a live stream or event; any other handle is refused.
+template <typename Handle>
+cudaError_t destroyHandle(Handle handle, LiveHandles<Handle>& live) {
+    if (!live.remove(handle))
+        return setError(cudaErrorInvalidResourceHandle);
+    delete handle;
+    return cudaSuccess;
 }
 
 }  // namespace
@@ -29,8 +47,7 @@ bool eventValid(cudaEvent_t event) {
 bool streamValid(cudaStream_t stream) {
     if (stream == nullptr)
         return true;  // the legacy default stream
-    std::lock_guard<std::mutex> lock(registryMutex());
-    return liveStreams().count(stream) != 0;
+    return liveStreams().contains(stream);
 }
 
 }  // namespace cudahost::detail
@@ -127,22 +144,12 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
 }
 
 cudaError_t cudaStreamCreate(cudaStream_t* pStream) {
-    if (pStream == nullptr)
-        return setError(cudaErrorInvalidValue);
-    *pStream = new CUstream_st;
-    std::lock_guard<std::mutex> lock(registryMutex());
-    liveStreams().insert(*pStream);
-    return cudaSuccess;
+    return createHandle(pStream, liveStreams());
 }
 
 cudaError_t cudaStreamDestroy(cudaStream_t stream) {
-    {
-        std::lock_guard<std::mutex> lock(registryMutex());
-        if (stream == nullptr || liveStreams().erase(stream) == 0)
-            return setError(cudaErrorInvalidResourceHandle);
-    }
-    delete stream;
-    return cudaSuccess;
+    // The default stream (null) is never live, so it is refused too.
+    return destroyHandle(stream, liveStreams());
 }
 
 cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
@@ -157,22 +164,11 @@ cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned
 }
 
 cudaError_t cudaEventCreate(cudaEvent_t* event) {
-    if (event == nullptr)
-        return setError(cudaErrorInvalidValue);
-    *event = new CUevent_st;
-    std::lock_guard<std::mutex> lock(registryMutex());
-    liveEvents().insert(*event);
-    return cudaSuccess;
+    return createHandle(event, liveEvents());
 }
 
 cudaError_t cudaEventDestroy(cudaEvent_t event) {
-    {
-        std::lock_guard<std::mutex> lock(registryMutex());
-        if (liveEvents().erase(event) == 0)
-            return setError(cudaErrorInvalidResourceHandle);
-    }
-    delete event;
-    return cudaSuccess;
+    return destroyHandle(event, liveEvents());
 }
 
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {

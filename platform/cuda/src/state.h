@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "cuda.h"
@@ -34,6 +35,29 @@ struct cudaArray {
 namespace cudahost::detail {
 
 std::mutex& registryMutex();
+
+// The live handles of one kind (contexts, streams, events), under the registry mutex: a
+// handle is valid from its creation until it is destroyed, and only once.
+template <typename Handle>
+class LiveHandles {
+  public:
+    void add(Handle handle) {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        handles_.insert(handle);
+    }
+    // False when the handle was not live.
+    bool remove(Handle handle) {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        return handles_.erase(handle) != 0;
+    }
+    bool contains(Handle handle) const {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        return handles_.count(handle) != 0;
+    }
+
+  private:
+    std::set<Handle> handles_;
+};
 
 // A pending failure for the named driver function, consumed by this call.
 std::optional<CUresult> takeFailure(const char* function);
