@@ -25,6 +25,21 @@ class DriverTest : public ::testing::Test {
     CUcontext context = nullptr;
 };
 
+// A copy of `rows` rows of `width` bytes from host memory into device memory.
+CUDA_MEMCPY2D HostToDevice(const void* host, size_t hostPitch, CUdeviceptr device,
+                           size_t devicePitch, size_t width, size_t rows) {
+    CUDA_MEMCPY2D copy{};
+    copy.srcMemoryType = CU_MEMORYTYPE_HOST;
+    copy.srcHost = host;
+    copy.srcPitch = hostPitch;
+    copy.dstMemoryType = CU_MEMORYTYPE_DEVICE;
+    copy.dstDevice = device;
+    copy.dstPitch = devicePitch;
+    copy.WidthInBytes = width;
+    copy.Height = rows;
+    return copy;
+}
+
 TEST(DriverErrorNames, KnownResultsHaveTheirSymbolicNames) {
     const char* name = nullptr;
     ASSERT_EQ(cuGetErrorName(CUDA_ERROR_OUT_OF_MEMORY, &name), CUDA_SUCCESS);
@@ -91,15 +106,7 @@ TEST_F(DriverTest, Copy2DMovesRowsBetweenPitches) {
     for (size_t i = 0; i < source.size(); ++i)
         source[i] = static_cast<uint8_t>(i);
 
-    CUDA_MEMCPY2D up{};
-    up.srcMemoryType = CU_MEMORYTYPE_HOST;
-    up.srcHost = source.data();
-    up.srcPitch = 7;
-    up.dstMemoryType = CU_MEMORYTYPE_DEVICE;
-    up.dstDevice = device;
-    up.dstPitch = pitch;
-    up.WidthInBytes = 5;
-    up.Height = 3;
+    CUDA_MEMCPY2D up = HostToDevice(source.data(), 7, device, pitch, 5, 3);
     ASSERT_EQ(cuMemcpy2D(&up), CUDA_SUCCESS);
 
     std::vector<uint8_t> back(5 * 3, 0xEE);
@@ -123,15 +130,7 @@ TEST_F(DriverTest, Copy2DRefusesRangesOutsideAllocationsAndShortPitches) {
     CUdeviceptr device = 0;
     ASSERT_EQ(cuMemAlloc(&device, 100), CUDA_SUCCESS);
     std::vector<uint8_t> host(1000, 7);
-    CUDA_MEMCPY2D copy{};
-    copy.srcMemoryType = CU_MEMORYTYPE_HOST;
-    copy.srcHost = host.data();
-    copy.srcPitch = 10;
-    copy.dstMemoryType = CU_MEMORYTYPE_DEVICE;
-    copy.dstDevice = device;
-    copy.dstPitch = 10;
-    copy.WidthInBytes = 10;
-    copy.Height = 11;  // one row past the allocation
+    CUDA_MEMCPY2D copy = HostToDevice(host.data(), 10, device, 10, 10, 11);  // a row too many
     EXPECT_EQ(cuMemcpy2D(&copy), CUDA_ERROR_INVALID_VALUE);
     copy.Height = 10;
     copy.dstPitch = 9;
