@@ -33,75 +33,56 @@ void countFrames(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-void Negative(benchmark::State& state) {
+// Times `step(src, dst)` once an iteration on a random frame, dst of the frame's size and type.
+template <typename Step>
+void frameToFrame(benchmark::State& state, Step step) {
     const cv::Mat src = randomFrame();
     cv::Mat dst(src.size(), src.type());
     for (auto _ : state) {
-        launchNegative(kGrid, kBlock, 0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT);
+        step(src, dst);
         benchmark::DoNotOptimize(dst.data);
     }
     countFrames(state);
 }
+
+void Negative(benchmark::State& state) {
+    frameToFrame(state, [](const cv::Mat& src, cv::Mat& dst) {
+        launchNegative(kGrid, kBlock, 0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT);
+    });
+}
 void NegativeOpenCV(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat dst(src.size(), src.type());
-    for (auto _ : state) {
-        cv::bitwise_not(src, dst);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    frameToFrame(state, [](const cv::Mat& src, cv::Mat& dst) { cv::bitwise_not(src, dst); });
 }
 
 void MirrorX(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat dst(src.size(), src.type());
-    for (auto _ : state) {
+    frameToFrame(state, [](const cv::Mat& src, cv::Mat& dst) {
         launchMirrorX(kGrid, kBlock, 0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    });
 }
 void MirrorXOpenCV(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat dst(src.size(), src.type());
-    for (auto _ : state) {
-        cv::flip(src, dst, 1);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    frameToFrame(state, [](const cv::Mat& src, cv::Mat& dst) { cv::flip(src, dst, 1); });
 }
 
 void Mosaic(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat dst(src.size(), src.type());
-    for (auto _ : state) {
+    frameToFrame(state, [](const cv::Mat& src, cv::Mat& dst) {
         launchMosaic(0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT, 8);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    });
 }
 void MosaicOpenCV(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat small, dst(src.size(), src.type());
-    for (auto _ : state) {
+    cv::Mat small;
+    frameToFrame(state, [&small](const cv::Mat& src, cv::Mat& dst) {
         cv::resize(src, small, cv::Size(160, 90), 0, 0, cv::INTER_AREA);
         cv::resize(small, dst, src.size(), 0, 0, cv::INTER_NEAREST);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    });
 }
 
 void Spiral(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat dst(src.size(), src.type());
     float time = 0.0f;
-    for (auto _ : state) {
+    frameToFrame(state, [&time](const cv::Mat& src, cv::Mat& dst) {
         launchSpiral(kGrid, kBlock, 0, src.data, dst.data, FRAME_WIDTH, FRAME_HEIGHT, 640.0f,
                      360.0f, time);
         time += 0.33f;  // a new phase every frame, as in the viewer
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    });
 }
 
 // The swirl's maps as OpenCV needs them, from the double-precision formula.
@@ -119,26 +100,20 @@ void swirlMaps(float time, cv::Mat& mapX, cv::Mat& mapY) {
     }
 }
 void SpiralOpenCVMapsOnce(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat dst, mapX, mapY;
+    cv::Mat mapX, mapY;
     swirlMaps(0.0f, mapX, mapY);
-    for (auto _ : state) {
+    frameToFrame(state, [&](const cv::Mat& src, cv::Mat& dst) {
         cv::remap(src, dst, mapX, mapY, cv::INTER_NEAREST, cv::BORDER_REPLICATE);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    });
 }
 void SpiralOpenCVMapsPerFrame(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat dst, mapX, mapY;
+    cv::Mat mapX, mapY;
     float time = 0.0f;
-    for (auto _ : state) {
+    frameToFrame(state, [&](const cv::Mat& src, cv::Mat& dst) {
         swirlMaps(time, mapX, mapY);
         cv::remap(src, dst, mapX, mapY, cv::INTER_NEAREST, cv::BORDER_REPLICATE);
         time += 0.33f;
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    });
 }
 
 void BlitGl(benchmark::State& state) {
@@ -153,14 +128,11 @@ void BlitGl(benchmark::State& state) {
     countFrames(state);
 }
 void BlitGlOpenCV(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat rgba, dst;
-    for (auto _ : state) {
+    cv::Mat rgba;
+    frameToFrame(state, [&rgba](const cv::Mat& src, cv::Mat& dst) {
         cv::cvtColor(src, rgba, cv::COLOR_BGR2RGBA);
         cv::flip(rgba, dst, 0);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    });
 }
 
 void RGB2NV12(benchmark::State& state) {
@@ -174,13 +146,9 @@ void RGB2NV12(benchmark::State& state) {
 }
 
 void RGB2NV12OpenCV(benchmark::State& state) {
-    const cv::Mat src = randomFrame();
-    cv::Mat dst;
-    for (auto _ : state) {
+    frameToFrame(state, [](const cv::Mat& src, cv::Mat& dst) {
         cv::cvtColor(src, dst, cv::COLOR_BGR2YUV_I420);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    countFrames(state);
+    });
 }
 
 BENCHMARK(Negative);
