@@ -123,42 +123,52 @@ NVENCSTATUS NVENCAPI initializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     return status;
 }
 
-NVENCSTATUS NVENCAPI createBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* params) {
-    const NVENCSTATUS status = enterOn("nvEncCreateBitstreamBuffer", encoder);
-    fake().bitstreamCreates.push_back(*params);
+// The create call of an output buffer (bitstream or MV): records it and, when it succeeds,
+// hands out a new live handle in params->*handle.
+template <typename Params>
+NVENCSTATUS createOutput(const char* function, void* encoder, Params* params,
+                         NV_ENC_OUTPUT_PTR Params::*handle, std::vector<Params>& creates,
+                         std::set<void*>& live) {
+    const NVENCSTATUS status = enterOn(function, encoder);
+    creates.push_back(*params);
     if (status != NV_ENC_SUCCESS)
         return status;
-    params->bitstreamBuffer = newHandle();
-    fake().liveBitstreams.insert(params->bitstreamBuffer);
-    fake().bitstreamCreates.back() = *params;
+    params->*handle = newHandle();
+    live.insert(params->*handle);
+    creates.back() = *params;
     return status;
+}
+
+// The destroy call of an output buffer: records it, and a handle that is not live as misuse.
+NVENCSTATUS destroyOutput(const char* function, void* encoder, NV_ENC_OUTPUT_PTR buffer,
+                          std::vector<void*>& destroyed, std::set<void*>& live,
+                          const char* unknown) {
+    const NVENCSTATUS status = enterOn(function, encoder);
+    destroyed.push_back(buffer);
+    if (live.erase(buffer) == 0)
+        fake().misuse.push_back(unknown);
+    return status;
+}
+
+NVENCSTATUS NVENCAPI createBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* params) {
+    return createOutput("nvEncCreateBitstreamBuffer", encoder, params,
+                        &NV_ENC_CREATE_BITSTREAM_BUFFER::bitstreamBuffer, fake().bitstreamCreates,
+                        fake().liveBitstreams);
 }
 
 NVENCSTATUS NVENCAPI destroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    const NVENCSTATUS status = enterOn("nvEncDestroyBitstreamBuffer", encoder);
-    fake().destroyedBitstreams.push_back(buffer);
-    if (fake().liveBitstreams.erase(buffer) == 0)
-        fake().misuse.push_back("destroy unknown bitstream");
-    return status;
+    return destroyOutput("nvEncDestroyBitstreamBuffer", encoder, buffer, fake().destroyedBitstreams,
+                         fake().liveBitstreams, "destroy unknown bitstream");
 }
 
 NVENCSTATUS NVENCAPI createMVBuffer(void* encoder, NV_ENC_CREATE_MV_BUFFER* params) {
-    const NVENCSTATUS status = enterOn("nvEncCreateMVBuffer", encoder);
-    fake().mvCreates.push_back(*params);
-    if (status != NV_ENC_SUCCESS)
-        return status;
-    params->mvBuffer = newHandle();
-    fake().liveMVBuffers.insert(params->mvBuffer);
-    fake().mvCreates.back() = *params;
-    return status;
+    return createOutput("nvEncCreateMVBuffer", encoder, params, &NV_ENC_CREATE_MV_BUFFER::mvBuffer,
+                        fake().mvCreates, fake().liveMVBuffers);
 }
 
 NVENCSTATUS NVENCAPI destroyMVBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    const NVENCSTATUS status = enterOn("nvEncDestroyMVBuffer", encoder);
-    fake().destroyedMVBuffers.push_back(buffer);
-    if (fake().liveMVBuffers.erase(buffer) == 0)
-        fake().misuse.push_back("destroy unknown MV buffer");
-    return status;
+    return destroyOutput("nvEncDestroyMVBuffer", encoder, buffer, fake().destroyedMVBuffers,
+                         fake().liveMVBuffers, "destroy unknown MV buffer");
 }
 
 NVENCSTATUS NVENCAPI encodePicture(void* encoder, NV_ENC_PIC_PARAMS* params) {
