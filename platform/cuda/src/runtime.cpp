@@ -23,6 +23,21 @@ bool eventValid(cudaEvent_t event) {
     return liveEvents().contains(event);
 }
 
+// Allocates a block of `kind` into *out; a block of no bytes may be null.
+cudaError_t allocateInto(void** out, size_t size, MemoryKind kind) {
+    if (out == nullptr)
+        return setError(cudaErrorInvalidValue);
+    *out = allocate(size, kind);
+    return *out != nullptr || size == 0 ? cudaSuccess : setError(cudaErrorMemoryAllocation);
+}
+
+// Frees a block of `kind`; null is a no-op, anything else not such a block is refused.
+cudaError_t releaseBlock(void* ptr, MemoryKind kind) {
+    if (ptr == nullptr)
+        return cudaSuccess;
+    return release(ptr, kind) ? cudaSuccess : setError(cudaErrorInvalidValue);
+}
+
 // Creates a stream or an event and makes it live.
 template <typename Handle>
 cudaError_t createHandle(Handle* out, LiveHandles<Handle>& live) {
@@ -98,29 +113,19 @@ cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) 
 extern "C" {
 
 cudaError_t cudaMalloc(void** devPtr, size_t size) {
-    if (devPtr == nullptr)
-        return setError(cudaErrorInvalidValue);
-    *devPtr = allocate(size, MemoryKind::Device);
-    return *devPtr != nullptr || size == 0 ? cudaSuccess : setError(cudaErrorMemoryAllocation);
+    return allocateInto(devPtr, size, MemoryKind::Device);
 }
 
 cudaError_t cudaFree(void* devPtr) {
-    if (devPtr == nullptr)
-        return cudaSuccess;
-    return release(devPtr, MemoryKind::Device) ? cudaSuccess : setError(cudaErrorInvalidValue);
+    return releaseBlock(devPtr, MemoryKind::Device);
 }
 
 cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int) {
-    if (pHost == nullptr)
-        return setError(cudaErrorInvalidValue);
-    *pHost = allocate(size, MemoryKind::PinnedHost);
-    return *pHost != nullptr || size == 0 ? cudaSuccess : setError(cudaErrorMemoryAllocation);
+    return allocateInto(pHost, size, MemoryKind::PinnedHost);
 }
 
 cudaError_t cudaFreeHost(void* ptr) {
-    if (ptr == nullptr)
-        return cudaSuccess;
-    return release(ptr, MemoryKind::PinnedHost) ? cudaSuccess : setError(cudaErrorInvalidValue);
+    return releaseBlock(ptr, MemoryKind::PinnedHost);
 }
 
 cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
