@@ -133,13 +133,36 @@ Sample Mean(const std::string& key) {
     return mean;
 }
 
+// Times `encodeAll` once an iteration, beside a busy core where the second argument asks
+// for it, and reports under "name/preset/load" the wall time and the processor time of
+// `who` (RUSAGE_SELF or RUSAGE_CHILDREN). False, with nothing reported, when an encode
+// failed; `encodeAll` has then skipped the benchmark with its reason.
+template <typename EncodeAll>
+bool TimeEncodes(benchmark::State& state, const std::string& name, int who, EncodeAll encodeAll) {
+    const bool load = state.range(1) != 0;
+    double seconds = 0.0;
+    double cpu = 0.0;
+    for (auto _ : state) {
+        ViewerLoad viewer(load);
+        const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = CpuSeconds(who);
+        if (!encodeAll()) {
+            return false;
+        }
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        cpu += CpuSeconds(who) - cpuStart;
+    }
+    Report(state, name + "/" + std::to_string(state.range(0)) + "/" + std::to_string(int(load)),
+           seconds, cpu);
+    return true;
+}
+
 void Quiet(camfx::nvenc::EncoderLogLevel, const char*) {}
 
 // 300 pictures through NvEncoderCuda as the application records: P-preset, low latency,
 // extra delay 3, each picture copied from a device NV12 buffer into the encoder's slot.
 void SoftwareEncoder(benchmark::State& state) {
     const int preset = int(state.range(0));
-    const bool load = state.range(1) != 0;
     Pictures& inputs = Inputs();
     camfx::nvenc::SetEncoderLogSink(&Quiet);
     cuInit(0);
@@ -150,13 +173,8 @@ void SoftwareEncoder(benchmark::State& state) {
     CUdeviceptr nv12 = 0;
     cuMemAlloc(&nv12, kNv12Bytes);
 
-    double seconds = 0.0;
-    double cpu = 0.0;
     size_t bytes = 0;
-    for (auto _ : state) {
-        ViewerLoad viewer(load);
-        const auto start = std::chrono::steady_clock::now();
-        const double cpuStart = CpuSeconds(RUSAGE_SELF);
+    TimeEncodes(state, "ours", RUSAGE_SELF, [&] {
         NvEncoderCuda encoder(context, kWidth, kHeight, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false,
                               true);
         NV_ENC_INITIALIZE_PARAMS init = {};
@@ -194,11 +212,9 @@ void SoftwareEncoder(benchmark::State& state) {
             bytes += p.size();
         }
         encoder.CloseEncoder();
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        cpu += CpuSeconds(RUSAGE_SELF) - cpuStart;
-    }
+        return true;
+    });
     state.counters["bytes"] = double(bytes) / double(state.iterations());
-    Report(state, "ours/" + std::to_string(preset) + "/" + std::to_string(load), seconds, cpu);
     cuMemFree(nv12);
     cuCtxDestroy(context);
     camfx::nvenc::SetEncoderLogSink(nullptr);
@@ -215,7 +231,6 @@ camfx::swenc::X265Settings LowLatencySettings(int preset) {
 // libx265 preset, tune and parameters, keyframe interval, constant quality, no open GOPs.
 void FfmpegLibx265(benchmark::State& state) {
     const int preset = int(state.range(0));
-    const bool load = state.range(1) != 0;
     Pictures& inputs = Inputs();
     const camfx::swenc::X265Settings x265 = LowLatencySettings(preset);
     std::string params = x265.params + (x265.params.empty() ? "" : ":") +
@@ -227,23 +242,19 @@ void FfmpegLibx265(benchmark::State& state) {
         inputs.rawPath + " -c:v libx265 -preset " + x265.preset +
         (x265.tune.empty() ? std::string() : " -tune " + x265.tune) + " -x265-params " + params +
         " -f hevc " + out;
-    double seconds = 0.0;
-    double cpu = 0.0;
-    for (auto _ : state) {
-        ViewerLoad viewer(load);
-        const auto start = std::chrono::steady_clock::now();
-        const double cpuStart = CpuSeconds(RUSAGE_CHILDREN);
+    const bool encoded = TimeEncodes(state, "ffmpeg", RUSAGE_CHILDREN, [&] {
         if (std::system(command.c_str()) != 0) {
             state.SkipWithError("ffmpeg failed");
-            return;
+            return false;
         }
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        cpu += CpuSeconds(RUSAGE_CHILDREN) - cpuStart;
+        return true;
+    });
+    if (!encoded) {
+        return;
     }
     std::ifstream produced(out, std::ios::binary | std::ios::ate);
     state.counters["bytes"] = double(produced.tellg());
     std::remove(out.c_str());
-    Report(state, "ffmpeg/" + std::to_string(preset) + "/" + std::to_string(load), seconds, cpu);
 }
 
 // Args: P-preset, viewer load. Each iteration is a whole 300-picture encode.
