@@ -258,23 +258,15 @@ void FfmpegLibx265(benchmark::State& state) {
 }
 
 // Args: P-preset, viewer load. Each iteration is a whole 300-picture encode.
-BENCHMARK(SoftwareEncoder)
-    ->ArgNames({"preset", "viewer_load"})
-    ->Args({3, 0})
-    ->Args({3, 1})
-    ->Args({4, 1})
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->Unit(benchmark::kSecond)
-    ->UseRealTime();
-BENCHMARK(FfmpegLibx265)
-    ->ArgNames({"preset", "viewer_load"})
-    ->Args({3, 0})
-    ->Args({3, 1})
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->Unit(benchmark::kSecond)
-    ->UseRealTime();
+void WholeEncodes(benchmark::internal::Benchmark* bench) {
+    bench->ArgNames({"preset", "viewer_load"})
+        ->Iterations(1)
+        ->Repetitions(3)
+        ->Unit(benchmark::kSecond)
+        ->UseRealTime();
+}
+BENCHMARK(SoftwareEncoder)->Apply(WholeEncodes)->Args({3, 0})->Args({3, 1})->Args({4, 1});
+BENCHMARK(FfmpegLibx265)->Apply(WholeEncodes)->Args({3, 0})->Args({3, 1});
 
 }  // namespace
 
