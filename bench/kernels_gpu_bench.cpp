@@ -70,43 +70,38 @@ void timeLaunches(benchmark::State& state, Launch launch) {
         state.SkipWithError("a launch failed");
 }
 
-void Mosaic(benchmark::State& state) {
-    timeLaunches(state,
-                 [](Gpu& g) { launchMosaic(0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT, 8); });
-}
-void Negative(benchmark::State& state) {
-    timeLaunches(state, [](Gpu& g) {
-        launchNegative(kGrid, kBlock, 0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT);
-    });
-}
-void MirrorX(benchmark::State& state) {
-    timeLaunches(state, [](Gpu& g) {
-        launchMirrorX(kGrid, kBlock, 0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT);
-    });
-}
-void Spiral(benchmark::State& state) {
-    timeLaunches(state, [](Gpu& g) {
-        launchSpiral(kGrid, kBlock, 0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f,
-                     12.5f);
-    });
-}
-void BlitGl(benchmark::State& state) {
-    timeLaunches(state, [](Gpu& g) {
-        launchBlitGl(kGrid, kBlock, 0, g.src, g.surface, FRAME_WIDTH, FRAME_HEIGHT);
-    });
-}
-void RGB2NV12(benchmark::State& state) {
-    timeLaunches(state, [](Gpu& g) {
-        launchRGB2NV12(kGrid, kBlock, 0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT);
-    });
-}
+// Each kernel as the viewer launches it, registered under its name.
+struct Kernel {
+    const char* name;
+    void (*launch)(Gpu&);
+};
+const Kernel kKernels[] = {
+    {"Mosaic", [](Gpu& g) { launchMosaic(0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT, 8); }},
+    {"Negative",
+     [](Gpu& g) { launchNegative(kGrid, kBlock, 0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT); }},
+    {"MirrorX",
+     [](Gpu& g) { launchMirrorX(kGrid, kBlock, 0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT); }},
+    {"Spiral",
+     [](Gpu& g) {
+         launchSpiral(kGrid, kBlock, 0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f,
+                      12.5f);
+     }},
+    {"BlitGl",
+     [](Gpu& g) { launchBlitGl(kGrid, kBlock, 0, g.src, g.surface, FRAME_WIDTH, FRAME_HEIGHT); }},
+    {"RGB2NV12",
+     [](Gpu& g) { launchRGB2NV12(kGrid, kBlock, 0, g.src, g.dst, FRAME_WIDTH, FRAME_HEIGHT); }},
+};
 
-BENCHMARK(Mosaic)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(Negative)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(MirrorX)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(Spiral)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BlitGl)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(RGB2NV12)->UseManualTime()->Unit(benchmark::kMillisecond);
+const bool kRegistered = [] {
+    for (const Kernel& kernel : kKernels) {
+        benchmark::RegisterBenchmark(
+            kernel.name,
+            [launch = kernel.launch](benchmark::State& state) { timeLaunches(state, launch); })
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    return true;
+}();
 
 }  // namespace
 
