@@ -3,11 +3,11 @@
 
 #include "launch.h"
 #include "pixel_formulas.h"
+#include "thread_pixel.cuh"
 
 __global__ void blitGl(const uint8_t* src, cudaSurfaceObject_t surface, int width, int height) {
-    const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) {
+    int x, y;
+    if (!pixelOfThread(width, height, x, y)) {
         return;
     }
     const uint32_t texel = camfx::packTexel(src + 3 * (y * width + x));

@@ -4,6 +4,7 @@
 #include "launch.h"
 #include "mosaic_shape.h"
 #include "pixel_formulas.h"
+#include "thread_pixel.cuh"
 
 __global__ void mosaic(const uint8_t* src, uint8_t* dst, int width, int height, int tile) {
     // In spite of the names, sr sums byte 0 (blue) and sb byte 2 (red).
@@ -35,9 +36,8 @@ __global__ void mosaic(const uint8_t* src, uint8_t* dst, int width, int height, 
 }
 
 __global__ void negative(const uint8_t* src, uint8_t* dst, int width, int height) {
-    const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) {
+    int x, y;
+    if (!pixelOfThread(width, height, x, y)) {
         return;
     }
     const int offset = 3 * (y * width + x);
@@ -47,16 +47,11 @@ __global__ void negative(const uint8_t* src, uint8_t* dst, int width, int height
 }
 
 __global__ void mirrorX(const uint8_t* src, uint8_t* dst, int width, int height) {
-    const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) {
+    int x, y;
+    if (!pixelOfThread(width, height, x, y)) {
         return;
     }
-    const int out = 3 * (y * width + x);
-    const int in = 3 * (y * width + camfx::mirroredColumn(x, width));
-    dst[out] = src[in];
-    dst[out + 1] = src[in + 1];
-    dst[out + 2] = src[in + 2];
+    copyPixel(src + 3 * (y * width + camfx::mirroredColumn(x, width)), dst + 3 * (y * width + x));
 }
 
 // A refused configuration is left to the runtime: it runs nothing, and the error it

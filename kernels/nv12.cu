@@ -3,11 +3,11 @@
 
 #include "launch.h"
 #include "pixel_formulas.h"
+#include "thread_pixel.cuh"
 
 __global__ void RGB2NV12(const uint8_t* src, uint8_t* dst, int width, int height) {
-    const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) {
+    int x, y;
+    if (!pixelOfThread(width, height, x, y)) {
         return;
     }
     const int i = y * width + x;
