@@ -73,6 +73,13 @@ CUresult checkDeviceCall(const void* out, CUdevice device) {
     return CUDA_SUCCESS;
 }
 
+// The checks of a call that takes a context: one never created, or destroyed, is not one.
+CUresult checkContext(CUcontext ctx) {
+    if (ctx == nullptr)
+        return CUDA_ERROR_INVALID_VALUE;
+    return liveContexts().contains(ctx) ? CUDA_SUCCESS : CUDA_ERROR_INVALID_CONTEXT;
+}
+
 }  // namespace
 
 bool driverInitialized() {
@@ -118,10 +125,9 @@ CUresult cuCtxCreate(CUcontext* pctx, CUctxCreateParams*, unsigned int, CUdevice
 
 CUresult cuCtxDestroy(CUcontext ctx) {
     CAMFX_INJECTED_FAILURE("cuCtxDestroy");
-    if (ctx == nullptr)
-        return CUDA_ERROR_INVALID_VALUE;
-    if (!liveContexts().remove(ctx))
-        return CUDA_ERROR_INVALID_CONTEXT;
+    if (CUresult result = checkContext(ctx); result != CUDA_SUCCESS)
+        return result;
+    liveContexts().remove(ctx);
     if (!contextStack.empty() && contextStack.back() == ctx)
         contextStack.pop_back();
     delete ctx;
@@ -130,10 +136,8 @@ CUresult cuCtxDestroy(CUcontext ctx) {
 
 CUresult cuCtxPushCurrent(CUcontext ctx) {
     CAMFX_INJECTED_FAILURE("cuCtxPushCurrent");
-    if (ctx == nullptr)
-        return CUDA_ERROR_INVALID_VALUE;
-    if (!liveContexts().contains(ctx))
-        return CUDA_ERROR_INVALID_CONTEXT;
+    if (CUresult result = checkContext(ctx); result != CUDA_SUCCESS)
+        return result;
     contextStack.push_back(ctx);
     return CUDA_SUCCESS;
 }
