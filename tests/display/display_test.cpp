@@ -47,6 +47,8 @@ class Display : public ::testing::Test {
 };
 GLFWwindow* Display::window = nullptr;
 
+bool Display::loaded = false;
+
 GLuint smallTexture(GLint internalFormat, GLenum format) {
     GLuint texture = 0;
     glGenTextures(1, &texture);
@@ -54,7 +56,12 @@ GLuint smallTexture(GLint internalFormat, GLenum format) {
     glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, 16, 16, 0, format, GL_UNSIGNED_BYTE, nullptr);
     return texture;
 }
-bool Display::loaded = false;
+
+// Registers the texture for writing, without the surface load/store flag the display adds.
+cudaError_t registerWriteDiscard(GLuint texture, cudaGraphicsResource_t* resource) {
+    return cudaGraphicsGLRegisterImage(resource, texture, GL_TEXTURE_2D,
+                                       cudaGraphicsRegisterFlagsWriteDiscard);
+}
 
 TEST_F(Display, TheProgramBuildsWithoutReports) {
     testing::internal::CaptureStderr();
@@ -95,9 +102,7 @@ TEST_F(Display, ALongInfoLogIsCutAt1023Characters) {
 TEST_F(Display, AThreeChannelTextureHasNoCudaView) {
     GLuint texture = smallTexture(GL_RGB, GL_RGB);
     cudaGraphicsResource_t resource = nullptr;
-    EXPECT_EQ(cudaGraphicsGLRegisterImage(&resource, texture, GL_TEXTURE_2D,
-                                          cudaGraphicsRegisterFlagsWriteDiscard),
-              cudaErrorInvalidValue);
+    EXPECT_EQ(registerWriteDiscard(texture, &resource), cudaErrorInvalidValue);
     cudaGetLastError();
     glDeleteTextures(1, &texture);
 }
@@ -105,9 +110,7 @@ TEST_F(Display, AThreeChannelTextureHasNoCudaView) {
 TEST_F(Display, ASurfaceNeedsTheLoadStoreRegistration) {
     GLuint texture = smallTexture(GL_RGBA8, GL_RGBA);
     cudaGraphicsResource_t resource = nullptr;
-    ASSERT_EQ(cudaGraphicsGLRegisterImage(&resource, texture, GL_TEXTURE_2D,
-                                          cudaGraphicsRegisterFlagsWriteDiscard),
-              cudaSuccess);
+    ASSERT_EQ(registerWriteDiscard(texture, &resource), cudaSuccess);
     ASSERT_EQ(cudaGraphicsMapResources(1, &resource, nullptr), cudaSuccess);
     cudaArray_t array = nullptr;
     ASSERT_EQ(cudaGraphicsSubResourceGetMappedArray(&array, resource, 0, 0), cudaSuccess);
