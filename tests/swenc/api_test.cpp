@@ -217,14 +217,22 @@ class SoftwareEncoderApi : public ::testing::Test {
 
     // Submits n pictures, each from its own input to its own buffer, stamped n; with B
     // pictures x265 may hold them back.
-    void SubmitHeld(void* session, int n, std::vector<Input>* inputs,
-                    std::vector<NV_ENC_OUTPUT_PTR>* outputs, bool* held) {
-        inputs->push_back(MakeInput(session, n));
-        outputs->push_back(MakeBitstream(session));
-        const NVENCSTATUS status =
-            Encode(session, Picture(inputs->back().mapped, outputs->back(), n));
-        ASSERT_TRUE(status == NV_ENC_SUCCESS || status == NV_ENC_ERR_NEED_MORE_INPUT) << status;
-        *held = *held || status == NV_ENC_ERR_NEED_MORE_INPUT;
+    struct Submitted {
+        std::vector<Input> inputs;
+        std::vector<NV_ENC_OUTPUT_PTR> outputs;
+        bool held = false;  // some submission answered "need more input"
+    };
+    // Submits pattern pictures first to end - 1, each with its own input and buffer.
+    void SubmitHeld(void* session, int first, int end, Submitted* submitted) {
+        for (int n = first; n < end; ++n) {
+            submitted->inputs.push_back(MakeInput(session, n));
+            submitted->outputs.push_back(MakeBitstream(session));
+            const NVENCSTATUS status = Encode(
+                session, Picture(submitted->inputs.back().mapped, submitted->outputs.back(), n));
+            ASSERT_TRUE(status == NV_ENC_SUCCESS || status == NV_ENC_ERR_NEED_MORE_INPUT)
+                << n << ": " << status;
+            submitted->held = submitted->held || status == NV_ENC_ERR_NEED_MORE_INPUT;
+        }
     }
 
     // Locks, copies and unlocks one buffer.
@@ -637,21 +645,17 @@ TEST_F(SoftwareEncoderApi, LowLatencyStreamDecodesFrameForFrame) {
 TEST_F(SoftwareEncoderApi, HeldPicturesComeOutInOrderAtEndOfStream) {
     void* session = OpenInitialized(NV_ENC_TUNING_INFO_HIGH_QUALITY);
     constexpr int kCount = 10;
-    std::vector<Input> inputs;
-    std::vector<NV_ENC_OUTPUT_PTR> outputs;
-    bool held = false;
-    for (int n = 0; n < kCount; ++n) {
-        ASSERT_NO_FATAL_FAILURE(SubmitHeld(session, n, &inputs, &outputs, &held));
-    }
-    EXPECT_TRUE(held);
-    NV_ENC_LOCK_BITSTREAM lock = LockParams(outputs.back());
+    Submitted submitted;
+    ASSERT_NO_FATAL_FAILURE(SubmitHeld(session, 0, kCount, &submitted));
+    EXPECT_TRUE(submitted.held);
+    NV_ENC_LOCK_BITSTREAM lock = LockParams(submitted.outputs.back());
     lock.doNotWait = 1;
     EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_ERR_LOCK_BUSY);
 
     ASSERT_EQ(SendEos(session), NV_ENC_SUCCESS);
     std::vector<uint8_t> stream;
     std::vector<uint64_t> stamps;
-    for (NV_ENC_OUTPUT_PTR out : outputs) {
+    for (NV_ENC_OUTPUT_PTR out : submitted.outputs) {
         NV_ENC_LOCK_BITSTREAM seen;
         std::vector<uint8_t> packet = Collect(session, out, &seen);
         EXPECT_FALSE(packet.empty());
@@ -673,25 +677,20 @@ TEST_F(SoftwareEncoderApi, HeldPicturesComeOutInOrderAtEndOfStream) {
 TEST_F(SoftwareEncoderApi, EarlyLockDrainsAndTheStreamGoesOn) {
     void* session = OpenInitialized(NV_ENC_TUNING_INFO_HIGH_QUALITY);
     constexpr int kCount = 8;
-    std::vector<Input> inputs;
-    std::vector<NV_ENC_OUTPUT_PTR> outputs;
+    Submitted submitted;
     std::vector<uint8_t> stream;
-    bool held = false;
-    for (int n = 0; n < kCount; ++n) {
-        ASSERT_NO_FATAL_FAILURE(SubmitHeld(session, n, &inputs, &outputs, &held));
-        if (n == 2) {
-            // Collect the first three at once, as a client with a short lag would.
-            for (int k = 0; k <= 2; ++k) {
-                std::vector<uint8_t> packet = Collect(session, outputs[k]);
-                EXPECT_FALSE(packet.empty()) << k;
-                Append(&stream, packet);
-            }
-        }
+    ASSERT_NO_FATAL_FAILURE(SubmitHeld(session, 0, 3, &submitted));
+    // Collect the first three at once, as a client with a short lag would.
+    for (int k = 0; k <= 2; ++k) {
+        std::vector<uint8_t> packet = Collect(session, submitted.outputs[k]);
+        EXPECT_FALSE(packet.empty()) << k;
+        Append(&stream, packet);
     }
+    ASSERT_NO_FATAL_FAILURE(SubmitHeld(session, 3, kCount, &submitted));
     ASSERT_EQ(SendEos(session), NV_ENC_SUCCESS);
     for (int k = 3; k < kCount; ++k) {
         NV_ENC_LOCK_BITSTREAM seen;
-        std::vector<uint8_t> packet = Collect(session, outputs[k], &seen);
+        std::vector<uint8_t> packet = Collect(session, submitted.outputs[k], &seen);
         if (k == 3) {
             EXPECT_EQ(seen.pictureType, NV_ENC_PIC_TYPE_IDR);
             EXPECT_TRUE(StartsWithVps(packet));
