@@ -25,7 +25,7 @@ class BlitTrapTest : public KernelTest {
 struct SourcePoint {
     double x;
     double y;
-    bool leftOf, rightOf, above, below;  // the unclamped point lies beyond that edge
+    bool beyond[4];  // the unclamped point lies left, right, above or below the frame
 };
 
 SourcePoint exactSwirl(int x, int y, int width, int height, double cx, double cy, float time) {
@@ -33,8 +33,9 @@ SourcePoint exactSwirl(int x, int y, int width, int height, double cx, double cy
     const double r = std::hypot(dx, dy);
     const double b = std::atan2(dy, dx) + 0.1 * std::sin(0.1 * r + time);
     const double sx = cx + r * std::cos(b), sy = cy + r * std::sin(b);
-    return {std::clamp(sx, 0.0, width - 1.0), std::clamp(sy, 0.0, height - 1.0),
-            sx<-0.5, sx> width - 0.5, sy<-0.5, sy> height - 0.5};
+    return {std::clamp(sx, 0.0, width - 1.0),
+            std::clamp(sy, 0.0, height - 1.0),
+            {(sx < -0.5), (sx > width - 0.5), (sy < -0.5), (sy > height - 0.5)}};
 }
 
 // Every pixel takes the source pixel that the exact swirl names, up to the error of the
@@ -59,21 +60,15 @@ TEST_F(HostFlavorTest, SpiralFollowsTheExactSwirlAndClampsToTheEdges) {
                 ASSERT_LE(std::abs(got.y - want.y), bound)
                     << "time " << time << " at " << x << "," << y;
                 inexact += got.x != std::lround(want.x) || got.y != std::lround(want.y);
-                if (want.leftOf) {
-                    ++beyond[0];
-                    ASSERT_EQ(got.x, 0) << x << "," << y;
-                }
-                if (want.rightOf) {
-                    ++beyond[1];
-                    ASSERT_EQ(got.x, FRAME_WIDTH - 1) << x << "," << y;
-                }
-                if (want.above) {
-                    ++beyond[2];
-                    ASSERT_EQ(got.y, 0) << x << "," << y;
-                }
-                if (want.below) {
-                    ++beyond[3];
-                    ASSERT_EQ(got.y, FRAME_HEIGHT - 1) << x << "," << y;
+                // Beyond an edge the source is on that edge.
+                const int distanceToEdge[4] = {got.x, FRAME_WIDTH - 1 - got.x, got.y,
+                                               FRAME_HEIGHT - 1 - got.y};
+                for (int edge = 0; edge < 4; ++edge) {
+                    if (want.beyond[edge]) {
+                        ++beyond[edge];
+                        ASSERT_EQ(distanceToEdge[edge], 0)
+                            << "edge " << edge << " at " << x << "," << y;
+                    }
                 }
             }
         }
