@@ -52,16 +52,6 @@ bool ForwardingCapture::retrieve(cv::OutputArray image, int /*flag*/) {
     return true;
 }
 
-cv::VideoCapture& ForwardingCapture::operator>>(cv::Mat& image) {
-    read(image);
-    return *this;
-}
-
-cv::VideoCapture& ForwardingCapture::operator>>(cv::UMat& image) {
-    read(image);
-    return *this;
-}
-
 bool ForwardingCapture::set(int propId, double value) {
     return m_source->set(propId, value);
 }

@@ -19,7 +19,7 @@
 std::unique_ptr<cv::VideoCapture> openCameraSource(const Options& options);
 
 // A capture that passes everything on to the capture it holds; subclasses decide how a
-// frame is read.
+// frame is read (cv::VideoCapture's `>>` reads through `read`).
 class ForwardingCapture : public cv::VideoCapture {
   public:
     explicit ForwardingCapture(std::unique_ptr<cv::VideoCapture> source);
@@ -29,8 +29,6 @@ class ForwardingCapture : public cv::VideoCapture {
     bool grab() override;
     bool retrieve(cv::OutputArray image, int flag = 0) override;
     bool read(cv::OutputArray image) override = 0;
-    cv::VideoCapture& operator>>(cv::Mat& image) override;
-    cv::VideoCapture& operator>>(cv::UMat& image) override;
     bool set(int propId, double value) override;
     double get(int propId) const override;
 

@@ -61,16 +61,6 @@ bool TestPatternCamera::read(cv::OutputArray image) {
     return false;
 }
 
-cv::VideoCapture& TestPatternCamera::operator>>(cv::Mat& image) {
-    read(image);
-    return *this;
-}
-
-cv::VideoCapture& TestPatternCamera::operator>>(cv::UMat& image) {
-    read(image);
-    return *this;
-}
-
 bool TestPatternCamera::set(int propId, double value) {
     switch (propId) {
         case cv::CAP_PROP_FRAME_WIDTH:

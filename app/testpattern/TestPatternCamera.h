@@ -30,8 +30,6 @@ class TestPatternCamera : public cv::VideoCapture {
     bool grab() override;
     bool retrieve(cv::OutputArray image, int flag = 0) override;
     bool read(cv::OutputArray image) override;
-    cv::VideoCapture& operator>>(cv::Mat& image) override;
-    cv::VideoCapture& operator>>(cv::UMat& image) override;
     // The pattern has one mode: setting a size or rate succeeds only for the current one.
     bool set(int propId, double value) override;
     double get(int propId) const override;

@@ -42,7 +42,7 @@ class LoggingCamera : public camfx::TestPatternCamera {
         if (m_seconds > 0 && time - m_firstRead > m_seconds && window != nullptr)
             glfwSetWindowShouldClose(window, GLFW_TRUE);
         const uint64_t n = framesDelivered();
-        TestPatternCamera::operator>>(image);
+        read(image);
         if (m_log != nullptr && framesDelivered() > n) {
             std::fprintf(m_log, "%llu %.9f %d %d\n", static_cast<unsigned long long>(n), time,
                          recording.load() ? 1 : 0, static_cast<int>(writeCount.load()));
