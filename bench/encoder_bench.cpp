@@ -23,6 +23,7 @@
 #include "NvEncoder/NvEncoderCuda.h"
 #include "SoftwareEncoder.h"
 #include "TestPatternCamera.h"
+#include "host_copy.h"
 #include "host_kernels.h"
 
 namespace {
@@ -187,15 +188,8 @@ void SoftwareEncoder(benchmark::State& state) {
         encoder.CreateEncoder(&init);
         std::vector<std::vector<uint8_t>> packets;
         for (const auto& frame : inputs.frames) {
-            CUDA_MEMCPY2D upload = {};
-            upload.srcMemoryType = CU_MEMORYTYPE_HOST;
-            upload.srcHost = frame.data();
-            upload.srcPitch = kWidth;
-            upload.dstMemoryType = CU_MEMORYTYPE_DEVICE;
-            upload.dstDevice = nv12;
-            upload.dstPitch = kWidth;
-            upload.WidthInBytes = kWidth;
-            upload.Height = kHeight * 3 / 2;
+            const CUDA_MEMCPY2D upload =
+                HostToDevice(frame.data(), kWidth, nv12, kWidth, kWidth, kHeight * 3 / 2);
             cuMemcpy2D(&upload);
             const EncoderInputFrame* slot = encoder.NextInputSlot();
             NvEncoderCuda::CopyToDeviceFrame(context, reinterpret_cast<const void*>(nv12), 0,

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "host_copy.h"
+
 namespace {
 
 class DriverTest : public ::testing::Test {
@@ -24,21 +26,6 @@ class DriverTest : public ::testing::Test {
     }
     CUcontext context = nullptr;
 };
-
-// A copy of `rows` rows of `width` bytes from host memory into device memory.
-CUDA_MEMCPY2D HostToDevice(const void* host, size_t hostPitch, CUdeviceptr device,
-                           size_t devicePitch, size_t width, size_t rows) {
-    CUDA_MEMCPY2D copy{};
-    copy.srcMemoryType = CU_MEMORYTYPE_HOST;
-    copy.srcHost = host;
-    copy.srcPitch = hostPitch;
-    copy.dstMemoryType = CU_MEMORYTYPE_DEVICE;
-    copy.dstDevice = device;
-    copy.dstPitch = devicePitch;
-    copy.WidthInBytes = width;
-    copy.Height = rows;
-    return copy;
-}
 
 TEST(DriverErrorNames, KnownResultsHaveTheirSymbolicNames) {
     const char* name = nullptr;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "host_copy.h"
+
 namespace swenc_test {
 
 constexpr int kWidth = 1280;
@@ -119,15 +121,8 @@ inline void CreateContext(CUcontext* context) {
 
 // Copies a tightly packed host NV12 picture into a device buffer of the given pitch.
 inline void UploadNv12(CUdeviceptr buffer, size_t pitch, const std::vector<uint8_t>& nv12) {
-    CUDA_MEMCPY2D copy = {};
-    copy.srcMemoryType = CU_MEMORYTYPE_HOST;
-    copy.srcHost = nv12.data();
-    copy.srcPitch = kWidth;
-    copy.dstMemoryType = CU_MEMORYTYPE_DEVICE;
-    copy.dstDevice = buffer;
-    copy.dstPitch = pitch;
-    copy.WidthInBytes = kWidth;
-    copy.Height = kHeight * 3 / 2;
+    const CUDA_MEMCPY2D copy =
+        HostToDevice(nv12.data(), kWidth, buffer, pitch, kWidth, kHeight * 3 / 2);
     ASSERT_EQ(cuMemcpy2D(&copy), CUDA_SUCCESS);
 }
 
