@@ -125,9 +125,11 @@ CUresult cuCtxCreate(CUcontext* pctx, CUctxCreateParams*, unsigned int, CUdevice
 
 CUresult cuCtxDestroy(CUcontext ctx) {
     CAMFX_INJECTED_FAILURE("cuCtxDestroy");
-    if (CUresult result = checkContext(ctx); result != CUDA_SUCCESS)
-        return result;
-    liveContexts().remove(ctx);
+    if (ctx == nullptr)
+        return CUDA_ERROR_INVALID_VALUE;
+    // Checked and forgotten in one step: of two destroys of one context, one deletes it.
+    if (!liveContexts().remove(ctx))
+        return CUDA_ERROR_INVALID_CONTEXT;
     if (!contextStack.empty() && contextStack.back() == ctx)
         contextStack.pop_back();
     delete ctx;
