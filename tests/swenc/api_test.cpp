@@ -601,6 +601,9 @@ TEST_F(SoftwareEncoderApi, FailedCopyFromTheDeviceLosesOnlyThatPicture) {
     EXPECT_EQ(Encode(session, pic), NV_ENC_ERR_GENERIC);
     EXPECT_STREQ(m_api.nvEncGetLastErrorString(session),
                  "cuCtxPushCurrent of the session's context failed: CUDA_ERROR_INVALID_CONTEXT");
+    // A later failure with nothing more to say does not carry the earlier reason.
+    EXPECT_EQ(m_api.nvEncUnlockBitstream(session, out), NV_ENC_ERR_INVALID_CALL);
+    EXPECT_STREQ(m_api.nvEncGetLastErrorString(session), "");
     ASSERT_EQ(Encode(session, pic), NV_ENC_SUCCESS);
     EXPECT_TRUE(StartsWithVps(Collect(session, out)));
     // The context stack is balanced again: the test's own context is current.

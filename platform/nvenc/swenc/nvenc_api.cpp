@@ -96,12 +96,19 @@ std::map<void*, std::unique_ptr<Session>>& g_sessions =
 // The session behind a handle, locked for the duration of one call, or empty.
 class SessionLock {
   public:
-    explicit SessionLock(void* handle) {
+    // An API call starts with no error text, so a failure that sets none is not told with
+    // the reason of an earlier one. Reading the text or the description keeps it.
+    enum class LastError { Clear, Keep };
+
+    explicit SessionLock(void* handle, LastError lastError = LastError::Clear) {
         std::lock_guard<std::mutex> registry(g_sessionsMutex);
         auto it = g_sessions.find(handle);
         if (it != g_sessions.end()) {
             m_session = it->second.get();
             m_lock = std::unique_lock<std::mutex>(m_session->mutex);
+            if (lastError == LastError::Clear) {
+                m_session->lastError.clear();
+            }
         }
     }
     Session* operator->() const { return m_session; }
@@ -679,7 +686,7 @@ NVENCSTATUS NVENCAPI DestroyMVBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
 }
 
 const char* NVENCAPI GetLastErrorString(void* encoder) {
-    SessionLock s(encoder);
+    SessionLock s(encoder, SessionLock::LastError::Keep);
     return s ? s->lastError.c_str() : "";
 }
 
@@ -740,7 +747,7 @@ NVENCSTATUS CreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
 }
 
 std::string DescribeSession(void* encoder) {
-    SessionLock s(encoder);
+    SessionLock s(encoder, SessionLock::LastError::Keep);
     return s && s->initialized ? s->description : std::string();
 }
 
