@@ -68,12 +68,14 @@ int onDisplayLost(Display* display) {
         for (;;)
             pause();  // the first thread to get here ends the process
     }
-    // Started first: even the log line could wait on a stalled terminal.
+    // Started first: even the log line could wait on a stalled terminal. So the watchdog
+    // flushes nothing: a flush would wait on the same terminal, or on the lock of the
+    // stream a stalled writer holds.
     try {
         std::thread([] {
             std::this_thread::sleep_for(kDisplayLossGrace);
             outFile.seal(kWriteGrace);
-            endNow();
+            _exit(1);
         }).detach();
     } catch (const std::system_error&) {
         // No thread to spare: the teardown below must then end by itself.
