@@ -74,32 +74,20 @@ double fileFramesPerSecond(const cv::VideoCapture& file) {
 FileCamera::FileCamera(std::string path)
     : ForwardingCapture(std::make_unique<cv::VideoCapture>(path, cv::CAP_ANY)),
       m_path(std::move(path)),
-      m_fps(fileFramesPerSecond(*m_source)) {}
+      m_fps(fileFramesPerSecond(*m_source)),
+      m_pacer(m_fps) {}
 
 bool FileCamera::set(int /*propId*/, double /*value*/) {
     return false;
 }
 
 bool FileCamera::read(cv::OutputArray image) {
-    if (!m_source->isOpened()) {
-        image.release();
-        return false;
-    }
-    // Frames fall due on the file's own schedule; a reader that falls more than a frame
-    // behind gets the next one at once and the schedule restarts there, as a camera drops
-    // what nobody read.
-    const auto period =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / m_fps));
-    const auto now = Clock::now();
-    if (!m_started || m_nextDue + period < now)
-        m_nextDue = now;
-    m_started = true;
-    std::this_thread::sleep_until(m_nextDue);
-    m_nextDue += period;
-
-    if (m_source->read(image) && !image.empty())
+    // Paced even when the file is gone, so that a frame loop waiting for it does not spin.
+    m_pacer.wait();
+    if (m_source->isOpened() && m_source->read(image) && !image.empty())
         return true;
-    // The end: open the file again rather than seek, which not every container allows.
+    // The end, or a file that went: open it again rather than seek, which not every
+    // container allows.
     m_source = std::make_unique<cv::VideoCapture>(m_path, cv::CAP_ANY);
     if (m_source->isOpened() && m_source->read(image) && !image.empty())
         return true;

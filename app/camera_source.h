@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "FramePacer.h"
 #include "options.h"
 
 // The source chosen on the command line, opened (or not: runViewer reports that).
@@ -54,8 +55,7 @@ class FileCamera : public ForwardingCapture {
   private:
     std::string m_path;
     double m_fps;
-    std::chrono::steady_clock::time_point m_nextDue;
-    bool m_started = false;
+    camfx::FramePacer m_pacer;
 };
 
 // A camera that keeps the viewer going through its stops. When reads have failed for

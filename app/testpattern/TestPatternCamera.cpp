@@ -1,13 +1,13 @@
 #include "TestPatternCamera.h"
 
-#include <thread>
 #include <vector>
 
 namespace camfx {
 
 TestPatternCamera::TestPatternCamera() : TestPatternCamera(Options{}) {}
 
-TestPatternCamera::TestPatternCamera(const Options& options) : options_(options) {}
+TestPatternCamera::TestPatternCamera(const Options& options)
+    : options_(options), pacer_(options.fps) {}
 
 bool TestPatternCamera::isOpened() const {
     return opened_;
@@ -23,19 +23,7 @@ bool TestPatternCamera::grab() {
     if (!opened_ || options_.failReads) {
         return false;
     }
-    if (options_.fps > 0.0) {
-        // Frames fall due on a fixed schedule. A reader that falls more than a frame behind
-        // gets the next frame at once and the schedule restarts from there, as a camera
-        // drops what nobody read rather than delivering a burst.
-        const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(1.0 / options_.fps));
-        const auto now = std::chrono::steady_clock::now();
-        if (delivered_ == 0 || nextDue_ + period < now) {
-            nextDue_ = now;
-        }
-        std::this_thread::sleep_until(nextDue_);
-        nextDue_ += period;
-    }
+    pacer_.wait();
     grabbed_ = true;
     return true;
 }

@@ -7,8 +7,9 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include <chrono>
 #include <cstdint>
+
+#include "FramePacer.h"
 
 namespace camfx {
 
@@ -48,7 +49,7 @@ class TestPatternCamera : public cv::VideoCapture {
     bool opened_ = true;
     bool grabbed_ = false;
     uint64_t delivered_ = 0;
-    std::chrono::steady_clock::time_point nextDue_;
+    FramePacer pacer_;
 };
 
 }  // namespace camfx
