@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <sstream>
 
 #include "NvCodecUtils.h"
@@ -9,7 +10,10 @@
 namespace {
 
 std::string fourccText(double value) {
-    const auto code = static_cast<unsigned>(value);
+    // A backend may report anything; only a 32-bit code converts.
+    if (!(value >= 0.0 && value <= 4294967295.0))
+        return "pixel format not reported";
+    const auto code = static_cast<uint32_t>(value);
     std::string text;
     for (int i = 0; i < 4; ++i) {
         const auto c = static_cast<unsigned char>((code >> (8 * i)) & 0xFF);

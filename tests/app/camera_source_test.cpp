@@ -110,6 +110,12 @@ TEST(CameraMode, FormatFirstThenSizeThenRateAndTheLineSaysWhatCameOfIt) {
     }
     EXPECT_EQ(describeCameraMode(cv::VideoCapture()),
               "0x0 pixel format not reported, rate not reported");
+    // Some backends answer -1 for what they do not know.
+    struct Unknowing : cv::VideoCapture {
+        double get(int) const override { return -1.0; }
+    };
+    EXPECT_EQ(describeCameraMode(Unknowing()),
+              "-1x-1 pixel format not reported, rate not reported");
 }
 
 // A ReopeningCamera whose retries open what `next` holds, or nothing while it is empty.
