@@ -58,15 +58,15 @@ const FormatRow* FindFormat(NV_ENC_BUFFER_FORMAT format) {
     return nullptr;
 }
 
-// The format's row; a format without one raises in the calling function, whose signature
-// is only parsed then.
-const FormatRow& RowOrRaise(NV_ENC_BUFFER_FORMAT format, const char* caller) {
+// The format's row; a format without one raises from the calling function and its line.
+// The caller's signature is only parsed then.
+const FormatRow& RowOrRaise(NV_ENC_BUFFER_FORMAT format, const char* caller, int line) {
     if (const FormatRow* row = FindFormat(format))
         return *row;
     throw NVENCException::Build("Invalid Buffer format", NV_ENC_ERR_INVALID_PARAM,
-                                nvenc_detail::QualifiedName(caller), __FILE__, __LINE__);
+                                nvenc_detail::QualifiedName(caller), __FILE__, line);
 }
-#define CAMFX_FORMAT_ROW(format) RowOrRaise((format), NVENC_FUNCTION_SIGNATURE)
+#define CAMFX_FORMAT_ROW(format) RowOrRaise((format), NVENC_FUNCTION_SIGNATURE, __LINE__)
 
 // Hands every handle that is set to `release`, then forgets them all.
 template <typename Handle, typename Release>
@@ -669,10 +669,10 @@ uint32_t NvEncoder::GetChromaPitch(NV_ENC_BUFFER_FORMAT format, uint32_t lumaPit
 void NvEncoder::GetChromaSubPlaneOffsets(NV_ENC_BUFFER_FORMAT format, uint32_t pitch,
                                          uint32_t height, std::vector<uint32_t>& offsets) {
     offsets.clear();
-    CAMFX_FORMAT_ROW(format);
+    const FormatRow& row = CAMFX_FORMAT_ROW(format);
     // Each chroma plane right after the one before it, the first after the luma plane.
     const uint32_t planeSize = GetChromaPitch(format, pitch) * GetChromaHeight(format, height);
-    for (uint32_t plane = 0; plane < GetNumChromaPlanes(format); ++plane)
+    for (uint32_t plane = 0; plane < row.chromaPlanes; ++plane)
         offsets.push_back(plane == 0 ? pitch * height : offsets.back() + planeSize);
 }
 
