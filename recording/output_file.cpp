@@ -61,6 +61,9 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::open(const char* path) {
     std::lock_guard<std::timed_mutex> lock(m_mutex);
+    if (m_fd >= 0)
+        ::close(m_fd);  // and with it its lock
+    m_fd = -1;
     m_path = path;
     m_failedAction = nullptr;
     m_reported = m_sealed = false;
@@ -130,11 +133,6 @@ void OutputFile::close() {
     if (::close(m_fd) != 0 && m_failedAction == nullptr)
         failLocked("write", errorText(errno));
     m_fd = -1;
-}
-
-bool OutputFile::isOpen() const {
-    std::lock_guard<std::timed_mutex> lock(m_mutex);
-    return m_fd >= 0;
 }
 
 bool OutputFile::good() const {

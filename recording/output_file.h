@@ -27,7 +27,6 @@ class OutputFile {
     // Closes the file and so releases its lock.
     void close();
 
-    bool isOpen() const;
     // Whether what is written reaches the file: open, and no write has failed.
     bool good() const;
 

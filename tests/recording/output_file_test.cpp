@@ -66,6 +66,11 @@ TEST_F(OutputFileTest, ASecondWriterNeitherTruncatesNorWrites) {
     ASSERT_TRUE(second.open(path.c_str()));
     EXPECT_TRUE(second.good());
     EXPECT_EQ(contents(path), "");
+
+    // Opening again lets go of the file it had, lock and all.
+    ASSERT_TRUE(second.open(path.c_str()));
+    second.close();
+    EXPECT_TRUE(first.open(path.c_str()));
 }
 
 TEST_F(OutputFileTest, ASealedFileKeepsWhatWasWritten) {
