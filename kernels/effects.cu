@@ -58,13 +58,9 @@ __global__ void mirrorX(const uint8_t* src, uint8_t* dst, int width, int height)
 // records is never queried, as in the host flavor.
 void launchMosaic(cudaStream_t stream, const uint8_t* src, uint8_t* dst, int width, int height,
                   int tile) {
-    // A tile below 1 would divide by a zero count or index before the frame; an empty frame
-    // has no tile.
-    if (tile < 1 || width < 1 || height < 1) {
-        return;
+    if (const auto shape = camfx::mosaicShape(width, height, tile)) {
+        mosaic<<<shape->grid, shape->block, 0, stream>>>(src, dst, width, height, tile);
     }
-    const camfx::LaunchShape shape = camfx::mosaicShape(width, height, tile);
-    mosaic<<<shape.grid, shape.block, 0, stream>>>(src, dst, width, height, tile);
 }
 
 void launchNegative(dim3 grid, dim3 block, cudaStream_t stream, const uint8_t* src, uint8_t* dst,

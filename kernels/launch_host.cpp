@@ -39,13 +39,8 @@ void launchOver(dim3 grid, dim3 block, cudaStream_t stream, int width, int heigh
 
 void launchMosaic(cudaStream_t stream, const uint8_t* src, uint8_t* dst, int width, int height,
                   int tile) {
-    // A tile below 1 would divide by a zero count or index before the frame; an empty frame
-    // has no tile.
-    if (tile < 1 || width < 1 || height < 1) {
-        return;
-    }
-    const camfx::LaunchShape shape = camfx::mosaicShape(width, height, tile);
-    if (!cudahost::launchConfigValid(shape.grid, shape.block)) {
+    const auto shape = camfx::mosaicShape(width, height, tile);
+    if (!shape || !cudahost::launchConfigValid(shape->grid, shape->block)) {
         return;
     }
     cudahost::enqueue(stream, [=] { camfx::hostMosaic(src, dst, width, height, tile); });
