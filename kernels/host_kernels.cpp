@@ -404,11 +404,11 @@ void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int til
                 sums[1] += columnSums[3 * x + 1];
                 sums[2] += columnSums[3 * x + 2];
             }
+            const uint8_t mean[3] = {tileMean(sums[0], count), tileMean(sums[1], count),
+                                     tileMean(sums[2], count)};
             const size_t pixels = static_cast<size_t>(x1 - x0);
             for (size_t i = 0; i < pixels; ++i) {
-                for (int c = 0; c < 3; ++c) {
-                    tileRow[3 * i + c] = tileMean(sums[c], count);
-                }
+                std::memcpy(&tileRow[3 * i], mean, 3);
             }
             for (long long y = y0; y < y1; ++y) {
                 std::memcpy(dst + y * stride + 3 * x0, tileRow.data(), 3 * pixels);
