@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <sstream>
 
-#include "NvCodecUtils.h"
 #include "camera_mode.h"
 #include "camera_source.h"
+#include "captured_log.h"
 
 namespace {
 
@@ -17,26 +17,6 @@ using Clock = std::chrono::steady_clock;
 
 const int kMjpg = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
 const int kYuyv = cv::VideoWriter::fourcc('Y', 'U', 'Y', 'V');
-
-// Takes the log lines that the code under test writes through gLogger.
-class CapturedLog : simplelogger::Logger {
-  public:
-    CapturedLog() : Logger(simplelogger::INFO, false), m_previous(gLogger) { gLogger = this; }
-    ~CapturedLog() override { gLogger = m_previous; }
-    std::ostream& OutputStream() override { return m_text; }
-    std::string text() const { return m_text.str(); }
-    int count(const std::string& needle) const {
-        const std::string all = text();
-        int n = 0;
-        for (size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1))
-            ++n;
-        return n;
-    }
-
-  private:
-    std::ostringstream m_text;
-    simplelogger::Logger* m_previous;
-};
 
 // A USB camera double that records every set(): raw YUYV at 1280x720 gives 10 frames a
 // second; where it offers MJPG, that gives 30. A format it lacks is refused and the current

@@ -11,18 +11,12 @@
 
 #include "hevc_check.h"
 #include "picture_match.h"
+#include "text_count.h"
 #include "viewer_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-int count(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
 
 TEST(CamfxCommandLine, ACameraOrFileThatCannotBeOpenedEndsBeforeAnyWindow) {
     TempDir dir;
@@ -144,8 +138,8 @@ TEST_F(ViewerTest, ACameraThatStopsKeepsItsLastPictureAndComesBack) {
     std::this_thread::sleep_for(300ms);
     EXPECT_LT(equalShare(x.capture(window), second), 0.9) << "the picture moves again";
     ASSERT_EQ(close(), 0) << app->standardError();
-    EXPECT_EQ(count(app->standardOutput(), "[WARN ]"), 1) << app->standardOutput();
-    EXPECT_EQ(count(app->standardOutput(), "delivers frames again"), 1);
+    EXPECT_EQ(countOf(app->standardOutput(), "[WARN ]"), 1) << app->standardOutput();
+    EXPECT_EQ(countOf(app->standardOutput(), "delivers frames again"), 1);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "hevc_check.h"
 #include "host_kernels.h"
 #include "picture_match.h"
+#include "text_count.h"
 #include "viewer_fixture.h"
 
 namespace {
@@ -20,10 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 
 size_t errorLines(const std::string& out) {
-    size_t count = 0;
-    for (size_t at = out.find("[ERROR]"); at != std::string::npos; at = out.find("[ERROR]", at + 1))
-        ++count;
-    return count;
+    return static_cast<size_t>(countOf(out, "[ERROR]"));
 }
 
 // What a sanitizer or the allocator would say of a broken heap or a race.

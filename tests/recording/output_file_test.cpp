@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "output_file.h"
+#include "text_count.h"
 
 namespace {
 
@@ -18,13 +19,6 @@ std::string contents(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-size_t count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
 }
 
 class OutputFileTest : public ::testing::Test {
@@ -55,7 +49,7 @@ TEST_F(OutputFileTest, ASecondWriterNeitherTruncatesNorWrites) {
     EXPECT_FALSE(second.good());
     EXPECT_EQ(contents(path), "first");
     const std::string out = GetCapturedStdout();
-    EXPECT_EQ(count(out, "[ERROR]"), 1u) << out;
+    EXPECT_EQ(countOf(out, "[ERROR]"), 1) << out;
     EXPECT_NE(
         out.find("Cannot lock \"" + path + "\": it is held by process " + std::to_string(getpid())),
         std::string::npos)

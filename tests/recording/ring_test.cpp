@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "NvCodecUtils.h"
+#include "captured_log.h"
 #include "frame_ring.h"
 #include "recording_span.h"
 
@@ -143,23 +143,11 @@ TEST_F(Ring, ConsumerEndsWhenRunningIsClearedAndLeavesWaitingFrames) {
 // The log lines of a span, as the record step and the encoding thread drive it over the ring.
 class Span : public Ring {
   protected:
-    class StringLogger : public simplelogger::Logger {
-      public:
-        StringLogger() : Logger(simplelogger::INFO, false) {}
-        std::ostream& OutputStream() override { return text; }
-        std::ostringstream text;
-    };
-
     void SetUp() override {
         Ring::SetUp();
-        saved = gLogger;
-        gLogger = &logger;
         span = &recordingSpan;
     }
-    void TearDown() override {
-        Ring::TearDown();
-        gLogger = saved;
-    }
+    void TearDown() override { Ring::TearDown(); }
 
     // The record step while recording, a frame every half second: the frame offered to the
     // ring and the span told.
@@ -171,7 +159,7 @@ class Span : public Ring {
         while (readCount.load() < count)
             std::this_thread::yield();
     }
-    std::string log() const { return logger.text.str(); }
+    std::string log() const { return logger.text(); }
     size_t count(const std::string& pattern) const {
         const std::string text = log();
         const std::regex re(pattern);
@@ -183,8 +171,7 @@ class Span : public Ring {
         R"(\[WARN \] The encoder cannot keep up: frames are being left out of the recording to camera\.hevc\n)";
     double now = 100.0;
     RecordingSpan recordingSpan{"camera.hevc", [this] { return now; }};
-    StringLogger logger;
-    simplelogger::Logger* saved = nullptr;
+    CapturedLog logger;
 };
 
 TEST_F(Span, StalledConsumerWarnsOnceAndTheEndCountsFramesDropsAndBytes) {

@@ -1,0 +1,24 @@
+// The log lines that the code under test writes through gLogger, for as long as this lives.
+#pragma once
+
+#include <sstream>
+#include <string>
+
+#include "NvCodecUtils.h"
+#include "text_count.h"
+
+class CapturedLog : simplelogger::Logger {
+  public:
+    CapturedLog() : Logger(simplelogger::INFO, false), m_previous(gLogger) { gLogger = this; }
+    ~CapturedLog() override { gLogger = m_previous; }
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+
+    std::ostream& OutputStream() override { return m_text; }
+    std::string text() const { return m_text.str(); }
+    int count(const std::string& needle) const { return countOf(text(), needle); }
+
+  private:
+    std::ostringstream m_text;
+    simplelogger::Logger* m_previous;
+};
