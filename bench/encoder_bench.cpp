@@ -25,6 +25,7 @@
 #include "TestPatternCamera.h"
 #include "host_copy.h"
 #include "host_kernels.h"
+#include "recording_request.h"
 
 namespace {
 
@@ -178,14 +179,7 @@ void SoftwareEncoder(benchmark::State& state) {
     TimeEncodes(state, "ours", RUSAGE_SELF, [&] {
         NvEncoderCuda encoder(context, kWidth, kHeight, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false,
                               true);
-        NV_ENC_INITIALIZE_PARAMS init = {};
-        NV_ENC_CONFIG config = {};
-        init.version = NV_ENC_INITIALIZE_PARAMS_VER;
-        config.version = NV_ENC_CONFIG_VER;
-        init.encodeConfig = &config;
-        encoder.CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, kPresetGuid[preset],
-                                           NV_ENC_TUNING_INFO_LOW_LATENCY);
-        encoder.CreateEncoder(&init);
+        RequestRecording(encoder, NV_ENC_CODEC_HEVC_GUID, kPresetGuid[preset]);
         std::vector<std::vector<uint8_t>> packets;
         for (const auto& frame : inputs.frames) {
             const CUDA_MEMCPY2D upload =
