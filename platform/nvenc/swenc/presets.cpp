@@ -207,10 +207,6 @@ NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_
     return NV_ENC_SUCCESS;
 }
 
-}  // namespace camfx::swenc
-
-namespace camfx::swenc {
-
 bool X265SettingsFor(int preset, NV_ENC_TUNING_INFO tuning, X265Settings* out) {
     if (preset < 1 || preset > 7 || tuning < NV_ENC_TUNING_INFO_UNDEFINED ||
         tuning > NV_ENC_TUNING_INFO_ULTRA_HIGH_QUALITY || out == nullptr) {
