@@ -114,6 +114,12 @@ void reportWindowFailure() {
                  glfwErrorReason.empty() ? "no reason given" : glfwErrorReason.c_str());
 }
 
+void reportFailedFrame(cudaError_t error) {
+    simplelogger::LogLine(gLogger, simplelogger::ERROR, __FILE__, __LINE__, __func__).stream()
+        << "The GPU failed a frame's work (" << cudaGetErrorName(error)
+        << "); the CUDA context cannot go on, so the viewer ends";
+}
+
 bool viewerShouldClose(GLFWwindow* window) {
     if (endSignals.load() > 0)
         glfwSetWindowShouldClose(window, GLFW_TRUE);

@@ -65,9 +65,8 @@ void runEffectChain(uint8_t*& currentFrame, uint8_t*& nextFrame, cudaStream_t fr
         mask = effectMask.load(std::memory_order_relaxed);
     }
     if (mask & 0x08) {
-        // The legacy default stream orders the swirl between the steps around it.
-        launchSpiral(LaunchGeometry.grid, LaunchGeometry.block, nullptr, currentFrame, nextFrame,
-                     FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f, spiralTime);
+        launchSpiral(LaunchGeometry.grid, LaunchGeometry.block, frameStream, currentFrame,
+                     nextFrame, FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f, spiralTime);
         std::swap(currentFrame, nextFrame);
     }
 }

@@ -6,12 +6,15 @@
 #include <cuda_runtime.h>
 
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "NvCodecUtils.h"
 #include "camera_mode.h"
 #include "display.h"
+#include "display_target.h"
 #include "ending.h"
 #include "frame.h"
 #include "input_thread.h"
@@ -56,10 +59,12 @@ int runViewer(cv::VideoCapture& camera) {
     // 8. Ask the camera for its mode; frames of another size are converted later.
     requestCameraMode(camera);
 
-    // 9. CUDA driver context, current on this thread from here on.
+    // 9. CUDA driver context, current on this thread from here on: on the GPU that runs the
+    // GL context where one does, so that the display can be written through interop.
+    const GlDevice glDevice = findGlDevice();
     CUdevice device = 0;
     ck(cuInit(0));
-    ck(cuDeviceGet(&device, 0));
+    ck(cuDeviceGet(&device, glDevice.ordinal >= 0 ? glDevice.ordinal : 0));
     ck(cuCtxCreate(&deviceContext, nullptr, 0, device));
 
     // 10. Recording set-up, over the state it shares with the frame loop.
@@ -71,40 +76,42 @@ int runViewer(cv::VideoCapture& camera) {
     uint8_t* stagingFrame = nullptr;
     uint8_t* currentFrame = nullptr;
     uint8_t* nextFrame = nullptr;
-    cudaHostAlloc(reinterpret_cast<void**>(&stagingFrame), FRAME_BYTES, cudaHostAllocDefault);
-    cudaMalloc(reinterpret_cast<void**>(&currentFrame), FRAME_BYTES);
-    cudaMalloc(reinterpret_cast<void**>(&nextFrame), FRAME_BYTES);
+    ckRuntime(
+        cudaHostAlloc(reinterpret_cast<void**>(&stagingFrame), FRAME_BYTES, cudaHostAllocDefault));
+    ckRuntime(cudaMalloc(reinterpret_cast<void**>(&currentFrame), FRAME_BYTES));
+    ckRuntime(cudaMalloc(reinterpret_cast<void**>(&nextFrame), FRAME_BYTES));
     for (FrameSlot& slot : FrameRing)
-        cudaMalloc(reinterpret_cast<void**>(&slot.buffer), FRAME_BYTES);
+        ckRuntime(cudaMalloc(reinterpret_cast<void**>(&slot.buffer), FRAME_BYTES));
     // A camera whose first read fails then shows black rather than leftover memory.
-    cudaMemset(currentFrame, 0, FRAME_BYTES);
+    ckRuntime(cudaMemset(currentFrame, 0, FRAME_BYTES));
 
-    // 12.-13. Texture with its CUDA registration, and the shader program.
+    // 12.-13. Texture and the shader program.
     GLuint displayTexture = 0;
-    cudaGraphicsResource_t displayResource = nullptr;
-    createDisplayTexture(&displayTexture, &displayResource);
+    createDisplayTexture(&displayTexture);
     ShaderProgram shaderProgram(vertexShaderSource, fragmentShaderSource);
 
     // 14. Default launch geometry: one thread per pixel.
     LaunchGeometry.block = dim3(16, 16, 1);
     LaunchGeometry.grid = dim3(80, 45, 1);
 
-    // 15. Streams and events. The two extra events keep the next upload from overwriting
-    // currentFrame before the blit and the ring copy have read it, and the draw from
-    // sampling the texture before the blit has written it.
+    // 15. Streams and events. The extra events keep the next upload from overwriting
+    // currentFrame before the blit and the ring copy have read it, the draw from sampling
+    // the texture before the blit has written it, and the camera's bytes from replacing
+    // stagingFrame before the last upload has read it.
     cudaStream_t frameStream = nullptr, displayStream = nullptr;
-    cudaStreamCreate(&frameStream);
-    cudaStreamCreate(&displayStream);
-    cudaStreamCreate(&encodeStream);
+    ckRuntime(cudaStreamCreate(&frameStream));
+    ckRuntime(cudaStreamCreate(&displayStream));
+    ckRuntime(cudaStreamCreate(&encodeStream));
     cudaEvent_t chainDoneEvent = nullptr, blitDoneEvent = nullptr, ringCopyDoneEvent = nullptr;
-    cudaEventCreate(&chainDoneEvent);
-    cudaEventCreate(&blitDoneEvent);
-    cudaEventCreate(&ringCopyDoneEvent);
+    cudaEvent_t uploadDoneEvent = nullptr;
+    ckRuntime(cudaEventCreate(&chainDoneEvent));
+    ckRuntime(cudaEventCreate(&blitDoneEvent));
+    ckRuntime(cudaEventCreate(&ringCopyDoneEvent));
+    ckRuntime(cudaEventCreate(&uploadDoneEvent));
 
-    // 16. Surface over the mapped texture; left mapped for the first frame.
-    cudaArray_t displayArray = nullptr;
-    cudaSurfaceObject_t displaySurface = 0;
-    createDisplaySurface(displayResource, frameStream, &displayArray, &displaySurface);
+    // 16. The way into the texture, mapped for the first frame where it is interop.
+    std::optional<DisplayTarget> display;
+    display.emplace(displayTexture, FRAME_WIDTH, FRAME_HEIGHT, device, glDevice, frameStream);
 
     // 17.-18. Camera frame and the worker threads.
     cv::Mat cameraFrame;
@@ -116,8 +123,9 @@ int runViewer(cv::VideoCapture& camera) {
     // 19. Frame loop.
     float spiralTime = 0.0f;
     float previousTime = 0.0f;
+    int status = 0;
     while (!viewerShouldClose(window)) {
-        cudaGraphicsMapResources(1, &displayResource, frameStream);
+        const cudaSurfaceObject_t displaySurface = display->beginFrame(frameStream);
 
         const float now = static_cast<float>(glfwGetTime());
         spiralTime += (now - previousTime) * 10.0f;
@@ -126,10 +134,14 @@ int runViewer(cv::VideoCapture& camera) {
         camera >> cameraFrame;
         const uint8_t* pixels = prepareCameraFrame(cameraFrame, convertedFrame);
         if (pixels != nullptr) {
+            // The camera's pageable bytes reach the pinned staging buffer on the host, then
+            // the device from there, asynchronously.
+            cudaEventSynchronize(uploadDoneEvent);
+            std::memcpy(stagingFrame, pixels, FRAME_BYTES);
             cudaStreamWaitEvent(frameStream, ringCopyDoneEvent, 0);
-            cudaMemcpyAsync(stagingFrame, pixels, FRAME_BYTES, cudaMemcpyHostToDevice, frameStream);
-            cudaMemcpyAsync(currentFrame, stagingFrame, FRAME_BYTES, cudaMemcpyDeviceToDevice,
+            cudaMemcpyAsync(currentFrame, stagingFrame, FRAME_BYTES, cudaMemcpyHostToDevice,
                             frameStream);
+            cudaEventRecord(uploadDoneEvent, frameStream);
             runEffectChain(currentFrame, nextFrame, frameStream, spiralTime);
         }
 
@@ -139,13 +151,21 @@ int runViewer(cv::VideoCapture& camera) {
                      displaySurface, FRAME_WIDTH, FRAME_HEIGHT);
         cudaEventRecord(blitDoneEvent, displayStream);
         cudaStreamWaitEvent(frameStream, blitDoneEvent, 0);
-        cudaGraphicsUnmapResources(1, &displayResource, frameStream);
+        display->endFrame(frameStream);
 
         drawFrame(shaderProgram, quadVao, displayTexture);
 
         // A failed read brought no new frame: nothing new to record.
         if (pixels != nullptr)
             recordStep(currentFrame, chainDoneEvent, ringCopyDoneEvent);
+
+        // A failed launch or copy leaves the context unusable: say so once and end, rather
+        // than show and record frames that are not there.
+        if (const cudaError_t error = cudaGetLastError(); error != cudaSuccess) {
+            reportFailedFrame(error);
+            status = 1;
+            break;
+        }
 
         glfwPollEvents();
         applyRequestedTitle();
@@ -155,7 +175,7 @@ int runViewer(cv::VideoCapture& camera) {
     // Shut-down.
     endRecording(encodeThread);
     stopInputThread(inputThread);
-    cudaDestroySurfaceObject(displaySurface);
+    display.reset();
     for (FrameSlot& slot : FrameRing)
         cudaFree(slot.buffer);
     cudaFreeHost(stagingFrame);
@@ -163,5 +183,5 @@ int runViewer(cv::VideoCapture& camera) {
     cudaFree(nextFrame);
     ck(cuCtxDestroy(deviceContext));
     camera.release();
-    return 0;
+    return status;
 }

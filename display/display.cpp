@@ -1,7 +1,5 @@
 #include "display.h"
 
-#include <cuda_gl_interop.h>
-
 #include "frame.h"
 #include "windows_shim.h"
 
@@ -97,7 +95,7 @@ void buildQuad(GLuint* quadVao, GLuint* quadVbo) {
     glBindVertexArray(0);
 }
 
-void createDisplayTexture(GLuint* displayTexture, cudaGraphicsResource_t* displayResource) {
+void createDisplayTexture(GLuint* displayTexture) {
     glGenTextures(1, displayTexture);
     glBindTexture(GL_TEXTURE_2D, *displayTexture);
     // Four 8-bit channels: CUDA has no view of three-channel textures, and the blit writes
@@ -108,21 +106,7 @@ void createDisplayTexture(GLuint* displayTexture, cudaGraphicsResource_t* displa
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_BORDER);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_BORDER);
-    // Surface writes need the load/store flag besides write-discard.
-    cudaGraphicsGLRegisterImage(
-        displayResource, *displayTexture, GL_TEXTURE_2D,
-        cudaGraphicsRegisterFlagsWriteDiscard | cudaGraphicsRegisterFlagsSurfaceLoadStore);
     glBindTexture(GL_TEXTURE_2D, 0);
-}
-
-void createDisplaySurface(cudaGraphicsResource_t displayResource, cudaStream_t stream,
-                          cudaArray_t* displayArray, cudaSurfaceObject_t* displaySurface) {
-    cudaGraphicsMapResources(1, &displayResource, stream);
-    cudaGraphicsSubResourceGetMappedArray(displayArray, displayResource, 0, 0);
-    cudaResourceDesc description{};
-    description.resType = cudaResourceTypeArray;
-    description.res.array.array = *displayArray;
-    cudaCreateSurfaceObject(displaySurface, &description);
 }
 
 void drawFrame(const ShaderProgram& program, GLuint quadVao, GLuint displayTexture) {

@@ -1,10 +1,7 @@
-// The window's picture: a full-window quad drawing one texture, which CUDA writes through a
-// surface object over the texture's registered array.
+// The window's picture: a full-window quad drawing one texture, which the blit fills.
 #pragma once
 
 #include <glad/gl.h>
-
-#include <cuda_runtime.h>
 
 extern const char* vertexShaderSource;
 extern const char* fragmentShaderSource;
@@ -20,12 +17,10 @@ class ShaderProgram {
     GLuint programId = 0;
 };
 
-// Start-up pieces, in the order start-up calls them.
+// Start-up pieces, in the order start-up calls them. CUDA reaches the texture through a
+// DisplayTarget (display_target.h).
 void buildQuad(GLuint* quadVao, GLuint* quadVbo);
-void createDisplayTexture(GLuint* displayTexture, cudaGraphicsResource_t* displayResource);
-// Maps the resource (left mapped for the first frame) and creates the surface over it.
-void createDisplaySurface(cudaGraphicsResource_t displayResource, cudaStream_t stream,
-                          cudaArray_t* displayArray, cudaSurfaceObject_t* displaySurface);
+void createDisplayTexture(GLuint* displayTexture);
 
 // Per frame, after the texture has been unmapped.
 void drawFrame(const ShaderProgram& program, GLuint quadVao, GLuint displayTexture);

@@ -78,3 +78,13 @@ bool check(CUresult result, int line, const char* file) {
     }
     return false;
 }
+
+bool checkRuntime(cudaError_t result, const char* call, int line, const char* file) {
+    if (result == cudaSuccess)
+        return true;
+    simplelogger::LogLine logLine(gLogger, simplelogger::FATAL, "NvCodecUtils", __LINE__,
+                                  "checkRuntime");
+    logLine.stream() << call << " failed -> " << cudaGetErrorName(result) << " at line " << line
+                     << " in file " << file;
+    return false;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cuda.h>
+#include <cuda_runtime.h>
 
 #include <iostream>
 #include <mutex>
@@ -65,3 +66,9 @@ extern simplelogger::Logger* gLogger;
 bool check(CUresult result, int line, const char* file);
 
 #define ck(call) check((call), __LINE__, __FILE__)
+
+// The same for a CUDA runtime result; the FATAL line names the call as written, e.g.
+// "cudaMalloc(&frame, FRAME_BYTES) failed -> cudaErrorMemoryAllocation at line 80 in file ...".
+bool checkRuntime(cudaError_t result, const char* call, int line, const char* file);
+
+#define ckRuntime(call) checkRuntime((call), #call, __LINE__, __FILE__)

@@ -7,11 +7,17 @@
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
+#include <cuda_host.h>
+
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "captured_log.h"
 #include "display.h"
+#include "display_target.h"
 #include "frame.h"
 #include "launch.h"
 
@@ -125,42 +131,101 @@ TEST_F(Display, ASurfaceNeedsTheLoadStoreRegistration) {
     glDeleteTextures(1, &texture);
 }
 
-TEST_F(Display, TheBlitReachesTheTextureUprightOnUnmap) {
-    GLuint texture = 0;
-    cudaGraphicsResource_t resource = nullptr;
-    createDisplayTexture(&texture, &resource);
-    ASSERT_NE(resource, nullptr);
-    cudaArray_t array = nullptr;
-    cudaSurfaceObject_t surface = 0;
-    createDisplaySurface(resource, nullptr, &array, &surface);
-    ASSERT_NE(surface, 0u);
-
+// Blits a frame whose top-left pixel is blue `blue`, green 20, red 30 through `target` and
+// returns the texture's texels, bottom row first as GL keeps them.
+std::vector<uint8_t> showFrame(DisplayTarget& target, GLuint texture, uint8_t* device,
+                               uint8_t blue = 10) {
     std::vector<uint8_t> frame(FRAME_BYTES, 0);
-    frame[0] = 10, frame[1] = 20, frame[2] = 30;  // pixel (0, 0): blue, green, red
-    uint8_t* device = nullptr;
-    cudaMalloc(reinterpret_cast<void**>(&device), FRAME_BYTES);
+    frame[0] = blue, frame[1] = 20, frame[2] = 30;
     cudaMemcpy(device, frame.data(), FRAME_BYTES, cudaMemcpyHostToDevice);
-    launchBlitGl(dim3(80, 45, 1), dim3(16, 16, 1), nullptr, device, surface, FRAME_WIDTH,
-                 FRAME_HEIGHT);
-    ASSERT_EQ(cudaGraphicsUnmapResources(1, &resource, nullptr), cudaSuccess);
-    EXPECT_EQ(cudaGraphicsUnmapResources(1, &resource, nullptr), cudaErrorNotMapped);
-    cudaGetLastError();
-
+    launchBlitGl(dim3(80, 45, 1), dim3(16, 16, 1), nullptr, device, target.beginFrame(nullptr),
+                 FRAME_WIDTH, FRAME_HEIGHT);
+    target.endFrame(nullptr);
     std::vector<uint8_t> texels(static_cast<size_t>(FRAME_WIDTH) * FRAME_HEIGHT * 4);
     glBindTexture(GL_TEXTURE_2D, texture);
     glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+    return texels;
+}
+
+void expectUprightFrame(const std::vector<uint8_t>& texels, uint8_t blue = 10) {
     const size_t topRow = static_cast<size_t>(FRAME_HEIGHT - 1) * FRAME_WIDTH * 4;
     EXPECT_EQ(texels[topRow + 0], 30);
     EXPECT_EQ(texels[topRow + 1], 20);
-    EXPECT_EQ(texels[topRow + 2], 10);
+    EXPECT_EQ(texels[topRow + 2], blue);
     EXPECT_EQ(texels[topRow + 3], 255);
     EXPECT_EQ(texels[3], 255);
     EXPECT_EQ(texels[0], 0);
+}
 
-    cudaDestroySurfaceObject(surface);
-    cudaFree(device);
-    cudaGraphicsUnregisterResource(resource);
-    glDeleteTextures(1, &texture);
+// The display's texture, a frame buffer, and the log lines the target writes.
+class DisplayPath : public Display {
+  protected:
+    void SetUp() override {
+        Display::SetUp();
+        if (IsSkipped())
+            return;
+        createDisplayTexture(&texture);
+        cudaMalloc(reinterpret_cast<void**>(&device), FRAME_BYTES);
+        cuInit(0);
+        ASSERT_EQ(cuCtxCreate(&context, nullptr, 0, 0), CUDA_SUCCESS);
+    }
+    void TearDown() override {
+        cudahost::clearDriverFailures();
+        unsetenv("CAMFX_STANDIN_GL_INTEROP");
+        if (context != nullptr)
+            cuCtxDestroy(context);
+        cudaFree(device);
+        glDeleteTextures(1, &texture);
+    }
+    std::unique_ptr<DisplayTarget> makeTarget() {
+        return std::make_unique<DisplayTarget>(texture, FRAME_WIDTH, FRAME_HEIGHT, 0,
+                                               findGlDevice(), nullptr);
+    }
+
+    GLuint texture = 0;
+    uint8_t* device = nullptr;
+    CUcontext context = nullptr;
+    CapturedLog log;
+};
+
+TEST_F(DisplayPath, InteropWritesEachMappingsOwnArrayUpright) {
+    std::unique_ptr<DisplayTarget> target = makeTarget();
+    EXPECT_FALSE(target->throughHost());
+    EXPECT_EQ(log.count("Display: CUDA-GL interop on camfx host stand-in"), 1) << log.text();
+    // Every mapping hands out another array; each frame must reach the texture all the same.
+    for (uint8_t blue = 10; blue < 13; ++blue)
+        expectUprightFrame(showFrame(*target, texture, device, blue), blue);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
+TEST_F(DisplayPath, WithoutInteropTheSamePictureComesThroughHostMemory) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"none", "the GL context runs on "},
+        {"refuse",
+         "CUDA cannot write the GL texture (cudaGraphicsGLRegisterImage -> "
+         "cudaErrorInvalidGraphicsContext)"}};
+    for (const auto& [setting, reason] : cases) {
+        setenv("CAMFX_STANDIN_GL_INTEROP", setting, 1);
+        CapturedLog lines;
+        std::unique_ptr<DisplayTarget> target = makeTarget();
+        EXPECT_TRUE(target->throughHost()) << setting;
+        expectUprightFrame(showFrame(*target, texture, device));
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+        EXPECT_EQ(lines.count(std::string("Display: through host memory, ") + reason), 1)
+            << lines.text();
+    }
+}
+
+TEST_F(DisplayPath, AMappingThatFailsMidRunSwitchesToHostMemoryOnce) {
+    std::unique_ptr<DisplayTarget> target = makeTarget();
+    expectUprightFrame(showFrame(*target, texture, device));
+    cudahost::failRuntimeCall("cudaGraphicsMapResources", cudaErrorUnknown);
+    expectUprightFrame(showFrame(*target, texture, device));
+    expectUprightFrame(showFrame(*target, texture, device));
+    EXPECT_TRUE(target->throughHost());
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the handled failure is not the frame's";
+    EXPECT_EQ(log.count("[WARN ]"), 1) << log.text();
+    EXPECT_EQ(log.count("cudaGraphicsMapResources -> cudaErrorUnknown"), 1) << log.text();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -159,7 +160,7 @@ TEST(Runtime, MemoryIsTrackedAndForeignPointersRefused) {
     EXPECT_EQ(cudahost::liveAllocationBytes(), before);
 }
 
-TEST(Runtime, AsyncCopiesRunInIssueOrderAndStayInsideAllocations) {
+TEST(Runtime, AsyncCopiesRunInIssueOrderAndTheirKindsSayWhereEachSideIs) {
     cudaStream_t stream = nullptr;
     ASSERT_EQ(cudaStreamCreate(&stream), cudaSuccess);
     uint8_t* staging = nullptr;
@@ -167,15 +168,24 @@ TEST(Runtime, AsyncCopiesRunInIssueOrderAndStayInsideAllocations) {
     ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&staging), 64, 0), cudaSuccess);
     ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&device), 64), cudaSuccess);
     std::vector<uint8_t> host(64, 42);
-    ASSERT_EQ(cudaMemcpyAsync(staging, host.data(), 64, cudaMemcpyHostToDevice, stream),
-              cudaSuccess);
-    ASSERT_EQ(cudaMemcpyAsync(device, staging, 64, cudaMemcpyDeviceToDevice, stream), cudaSuccess);
+    std::copy(host.begin(), host.end(), staging);
+    ASSERT_EQ(cudaMemcpyAsync(device, staging, 64, cudaMemcpyHostToDevice, stream), cudaSuccess);
     EXPECT_EQ(device[63], 42);
-    EXPECT_EQ(cudaMemcpyAsync(device, staging, 65, cudaMemcpyDeviceToDevice, stream),
+    EXPECT_EQ(cudaMemcpyAsync(device, staging, 65, cudaMemcpyHostToDevice, stream),
               cudaErrorInvalidValue);
+    // Pinned memory is host memory: a kind that puts it on the device side works on a GPU
+    // only through unified addressing.
+    EXPECT_EQ(cudaMemcpyAsync(staging, host.data(), 64, cudaMemcpyHostToDevice, stream),
+              cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpyAsync(device, staging, 64, cudaMemcpyDeviceToDevice, stream),
+              cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpyAsync(host.data(), device + 8, 8, cudaMemcpyHostToHost, stream),
+              cudaErrorInvalidValue)
+        << "device memory on the host side";
     EXPECT_EQ(cudaMemcpyAsync(host.data(), device, 64, cudaMemcpyDeviceToDevice, stream),
               cudaErrorInvalidValue)
         << "pageable host memory is not device memory";
+    EXPECT_EQ(cudaMemcpyAsync(staging, device, 64, cudaMemcpyDefault, stream), cudaSuccess);
     cudaFree(device);
     cudaFreeHost(staging);
     ASSERT_EQ(cudaStreamDestroy(stream), cudaSuccess);

@@ -56,6 +56,7 @@ typedef struct CUDA_MEMCPY2D_st {
 
 CUresult cuInit(unsigned int Flags);
 CUresult cuDeviceGet(CUdevice* device, int ordinal);
+CUresult cuDeviceGetName(char* name, int len, CUdevice dev);
 CUresult cuCtxCreate(CUcontext* pctx, CUctxCreateParams* ctxCreateParams, unsigned int flags,
                      CUdevice dev);
 CUresult cuCtxDestroy(CUcontext ctx);

@@ -43,6 +43,11 @@ bool surfaceView(cudaSurfaceObject_t surface, SurfaceView* view);
 // Test hook: the next `count` calls of the named driver function (for example
 // "cuCtxCreate") fail with `result` and do nothing else.
 void failDriverCall(const std::string& function, CUresult result, int count = 1);
+// The same for a runtime function ("cudaGraphicsMapResources", ...), after `after` calls
+// that succeed. "cudaLaunchKernel" stands for every kernel launch: a failing one runs
+// nothing and leaves its error for cudaGetLastError, as a kernel that faults does.
+void failRuntimeCall(const std::string& function, cudaError_t error, int count = 1, int after = 0);
+// Forgets the pending failures of both kinds.
 void clearDriverFailures();
 
 // Test hook: number of bytes currently allocated through the memory functions.

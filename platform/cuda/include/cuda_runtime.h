@@ -24,8 +24,10 @@ typedef enum cudaError {
     cudaErrorInvalidValue = 1,
     cudaErrorMemoryAllocation = 2,
     cudaErrorInvalidConfiguration = 9,
+    cudaErrorNoDevice = 100,
     cudaErrorAlreadyMapped = 208,
     cudaErrorNotMapped = 211,
+    cudaErrorInvalidGraphicsContext = 219,
     cudaErrorInvalidResourceHandle = 400,
     cudaErrorIllegalAddress = 700,
     cudaErrorLaunchFailure = 719,
@@ -48,13 +50,25 @@ enum cudaGraphicsRegisterFlags {
     cudaGraphicsRegisterFlagsSurfaceLoadStore = 4
 };
 
-enum cudaResourceType {
-    cudaResourceTypeArray = 0x00
+enum cudaResourceType { cudaResourceTypeArray = 0x00 };
+
+#define cudaArraySurfaceLoadStore 0x02
+
+enum cudaChannelFormatKind {
+    cudaChannelFormatKindSigned = 0,
+    cudaChannelFormatKindUnsigned = 1,
+    cudaChannelFormatKindFloat = 2
+};
+
+struct cudaChannelFormatDesc {
+    int x, y, z, w;
+    enum cudaChannelFormatKind f;
 };
 
 typedef struct CUstream_st* cudaStream_t;
 typedef struct CUevent_st* cudaEvent_t;
 typedef struct cudaArray* cudaArray_t;
+typedef const struct cudaArray* cudaArray_const_t;
 typedef struct cudaGraphicsResource* cudaGraphicsResource_t;
 typedef unsigned long long cudaSurfaceObject_t;
 
@@ -115,5 +129,15 @@ cudaError_t cudaGraphicsUnregisterResource(cudaGraphicsResource_t resource);
 cudaError_t cudaCreateSurfaceObject(cudaSurfaceObject_t* pSurfObject,
                                     const struct cudaResourceDesc* pResDesc);
 cudaError_t cudaDestroySurfaceObject(cudaSurfaceObject_t surfObject);
+
+struct cudaChannelFormatDesc cudaCreateChannelDesc(int x, int y, int z, int w,
+                                                   enum cudaChannelFormatKind f);
+// Only 2D arrays of four 8-bit unsigned channels, the texels of the display.
+cudaError_t cudaMallocArray(cudaArray_t* array, const struct cudaChannelFormatDesc* desc,
+                            size_t width, size_t height, unsigned int flags);
+cudaError_t cudaFreeArray(cudaArray_t array);
+cudaError_t cudaMemcpy2DFromArrayAsync(void* dst, size_t dpitch, cudaArray_const_t src,
+                                       size_t wOffset, size_t hOffset, size_t width, size_t height,
+                                       enum cudaMemcpyKind kind, cudaStream_t stream);
 
 }  // extern "C"

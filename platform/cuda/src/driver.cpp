@@ -1,6 +1,7 @@
 // The driver API half of the CUDA stand-in: contexts, memory, 2D copies and error names.
 #define CAMFX_CUDA_STANDIN_INTERNAL
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -19,7 +20,7 @@ LiveHandles<CUcontext>& liveContexts() {
 
 #define CAMFX_INJECTED_FAILURE(name)      \
     if (auto failure = takeFailure(name)) \
-    return *failure
+    return static_cast<CUresult>(*failure)
 
 // Copies a 2D region between host and device memory. Device ranges must lie inside live
 // allocations, as on the GPU, where anything else faults.
@@ -109,6 +110,15 @@ CUresult cuDeviceGet(CUdevice* device, int ordinal) {
     if (CUresult result = checkDeviceCall(device, ordinal); result != CUDA_SUCCESS)
         return result;
     *device = 0;
+    return CUDA_SUCCESS;
+}
+
+CUresult cuDeviceGetName(char* name, int len, CUdevice dev) {
+    if (CUresult result = checkDeviceCall(name, dev); result != CUDA_SUCCESS)
+        return result;
+    if (len <= 0)
+        return CUDA_ERROR_INVALID_VALUE;
+    std::snprintf(name, static_cast<size_t>(len), "%s", "camfx host stand-in");
     return CUDA_SUCCESS;
 }
 

@@ -83,6 +83,10 @@ void enqueue(cudaStream_t stream, const std::function<void()>& work) {
         detail::setError(cudaErrorInvalidResourceHandle);
         return;
     }
+    if (auto failure = detail::takeFailure("cudaLaunchKernel")) {
+        detail::setError(static_cast<cudaError_t>(*failure));
+        return;
+    }
     work();
 }
 
@@ -92,18 +96,25 @@ using namespace cudahost::detail;
 
 namespace {
 
-// The device side of a copy must lie in device-addressable memory, as on the GPU.
+// Whether a copy's side is where its kind says: device memory on the device side, and no
+// device memory on the host side. A kind that names the wrong side works on a GPU only
+// through unified addressing, so it is refused here. cudaMemcpyDefault takes any memory.
+bool sideMatches(const void* ptr, size_t count, bool onDevice) {
+    return onDevice ? insideBlockOf(MemoryKind::Device, ptr, count)
+                    : !touchesDeviceMemory(ptr, count);
+}
+
 cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
     if (count == 0)
         return cudaSuccess;
-    if (dst == nullptr || src == nullptr)
+    if (dst == nullptr || src == nullptr || kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault)
         return setError(cudaErrorInvalidValue);
-    const bool srcOnDevice = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
-    const bool dstOnDevice = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
-    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault ||
-        (srcOnDevice && !deviceAddressable(src, count)) ||
-        (dstOnDevice && !deviceAddressable(dst, count)))
-        return setError(cudaErrorInvalidValue);
+    if (kind != cudaMemcpyDefault) {
+        const bool srcOnDevice = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+        const bool dstOnDevice = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+        if (!sideMatches(src, count, srcOnDevice) || !sideMatches(dst, count, dstOnDevice))
+            return setError(cudaErrorInvalidValue);
+    }
     std::memmove(dst, src, count);
     return cudaSuccess;
 }
@@ -113,6 +124,7 @@ cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) 
 extern "C" {
 
 cudaError_t cudaMalloc(void** devPtr, size_t size) {
+    CAMFX_INJECTED_RUNTIME_FAILURE("cudaMalloc");
     return allocateInto(devPtr, size, MemoryKind::Device);
 }
 
@@ -121,6 +133,7 @@ cudaError_t cudaFree(void* devPtr) {
 }
 
 cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int) {
+    CAMFX_INJECTED_RUNTIME_FAILURE("cudaHostAlloc");
     return allocateInto(pHost, size, MemoryKind::PinnedHost);
 }
 
@@ -149,6 +162,7 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
 }
 
 cudaError_t cudaStreamCreate(cudaStream_t* pStream) {
+    CAMFX_INJECTED_RUNTIME_FAILURE("cudaStreamCreate");
     return createHandle(pStream, liveStreams());
 }
 
@@ -169,6 +183,7 @@ cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned
 }
 
 cudaError_t cudaEventCreate(cudaEvent_t* event) {
+    CAMFX_INJECTED_RUNTIME_FAILURE("cudaEventCreate");
     return createHandle(event, liveEvents());
 }
 
@@ -207,8 +222,10 @@ const char* cudaGetErrorName(cudaError_t error) {
         CAMFX_NAME(cudaErrorInvalidValue)
         CAMFX_NAME(cudaErrorMemoryAllocation)
         CAMFX_NAME(cudaErrorInvalidConfiguration)
+        CAMFX_NAME(cudaErrorNoDevice)
         CAMFX_NAME(cudaErrorAlreadyMapped)
         CAMFX_NAME(cudaErrorNotMapped)
+        CAMFX_NAME(cudaErrorInvalidGraphicsContext)
         CAMFX_NAME(cudaErrorInvalidResourceHandle)
         CAMFX_NAME(cudaErrorIllegalAddress)
         CAMFX_NAME(cudaErrorLaunchFailure)

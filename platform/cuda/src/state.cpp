@@ -23,8 +23,15 @@ std::map<uintptr_t, Block>& blocks() {
     return live;
 }
 
-std::map<std::string, std::pair<CUresult, int>>& failures() {
-    static std::map<std::string, std::pair<CUresult, int>> pending;
+// An injected failure: the named call succeeds `after` more times, then fails `count` times.
+struct Failure {
+    int result;
+    int count;
+    int after;
+};
+
+std::map<std::string, Failure>& failures() {
+    static std::map<std::string, Failure> pending;
     return pending;
 }
 
@@ -38,13 +45,18 @@ std::mutex& registryMutex() {
     return mutex;
 }
 
-std::optional<CUresult> takeFailure(const char* function) {
+std::optional<int> takeFailure(const char* function) {
     std::lock_guard<std::mutex> lock(registryMutex());
     auto it = failures().find(function);
     if (it == failures().end())
         return std::nullopt;
-    CUresult result = it->second.first;
-    if (--it->second.second <= 0)
+    Failure& failure = it->second;
+    if (failure.after > 0) {
+        --failure.after;
+        return std::nullopt;
+    }
+    const int result = failure.result;
+    if (--failure.count <= 0)
         failures().erase(it);
     return result;
 }
@@ -76,16 +88,47 @@ bool release(void* ptr, MemoryKind kind) {
     return true;
 }
 
-bool deviceAddressable(const void* ptr, size_t bytes) {
+namespace {
+
+// The live block that holds [ptr, ptr + bytes) whole, or null.
+const Block* blockHolding(const void* ptr, size_t bytes) {
     const auto begin = reinterpret_cast<uintptr_t>(ptr);
-    std::lock_guard<std::mutex> lock(registryMutex());
     auto it = blocks().upper_bound(begin);
     if (it == blocks().begin())
-        return false;
+        return nullptr;
     --it;
     const uintptr_t blockBegin = it->first;
     const uintptr_t blockEnd = blockBegin + it->second.bytes;
-    return begin >= blockBegin && begin <= blockEnd && bytes <= blockEnd - begin;
+    return begin >= blockBegin && begin <= blockEnd && bytes <= blockEnd - begin ? &it->second
+                                                                                 : nullptr;
+}
+
+}  // namespace
+
+bool deviceAddressable(const void* ptr, size_t bytes) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    return blockHolding(ptr, bytes) != nullptr;
+}
+
+bool insideBlockOf(MemoryKind kind, const void* ptr, size_t bytes) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    const Block* block = blockHolding(ptr, bytes);
+    return block != nullptr && block->kind == kind;
+}
+
+bool touchesDeviceMemory(const void* ptr, size_t bytes) {
+    const auto begin = reinterpret_cast<uintptr_t>(ptr);
+    const uintptr_t end = begin + bytes;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    // The last block starting before `end` is the only one that may overlap from below.
+    for (auto it = blocks().lower_bound(end); it != blocks().begin();) {
+        --it;
+        if (it->first + it->second.bytes <= begin)
+            return false;
+        if (it->second.kind == MemoryKind::Device)
+            return true;
+    }
+    return false;
 }
 
 cudaError_t setError(cudaError_t error) {
@@ -109,7 +152,12 @@ void setLastError(cudaError_t error) {
 
 void failDriverCall(const std::string& function, CUresult result, int count) {
     std::lock_guard<std::mutex> lock(detail::registryMutex());
-    detail::failures()[function] = {result, count};
+    detail::failures()[function] = {result, count, 0};
+}
+
+void failRuntimeCall(const std::string& function, cudaError_t error, int count, int after) {
+    std::lock_guard<std::mutex> lock(detail::registryMutex());
+    detail::failures()[function] = {error, count, after};
 }
 
 void clearDriverFailures() {

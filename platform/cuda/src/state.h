@@ -30,6 +30,9 @@ struct cudaArray {
     int height = 0;
     size_t pitch = 0;
     bool surfaceLoadStore = false;
+    // The array of a registered texture exists only while its resource is mapped: a surface
+    // kept from an earlier mapping writes nowhere, as on the GPU.
+    bool accessible = true;
 };
 
 namespace cudahost::detail {
@@ -59,8 +62,9 @@ class LiveHandles {
     std::set<Handle> handles_;
 };
 
-// A pending failure for the named driver function, consumed by this call.
-std::optional<CUresult> takeFailure(const char* function);
+// A pending failure for the named driver or runtime function (a CUresult or a cudaError_t),
+// consumed by this call.
+std::optional<int> takeFailure(const char* function);
 
 bool driverInitialized();
 CUcontext currentContext();
@@ -71,8 +75,17 @@ void* allocate(size_t bytes, MemoryKind kind);
 bool release(void* ptr, MemoryKind kind);
 // True when [ptr, ptr + bytes) lies inside one live block, device or pinned host.
 bool deviceAddressable(const void* ptr, size_t bytes);
+// True when [ptr, ptr + bytes) lies inside one live block of `kind`.
+bool insideBlockOf(MemoryKind kind, const void* ptr, size_t bytes);
+// True when any byte of [ptr, ptr + bytes) lies in device memory.
+bool touchesDeviceMemory(const void* ptr, size_t bytes);
 
 bool streamValid(cudaStream_t stream);
+
+// Returns from a runtime function with its injected failure, if one is due.
+#define CAMFX_INJECTED_RUNTIME_FAILURE(name)                  \
+    if (auto failure = ::cudahost::detail::takeFailure(name)) \
+    return ::cudahost::detail::setError(static_cast<cudaError_t>(*failure))
 cudaError_t setError(cudaError_t error);
 cudaError_t takeLastError(bool reset);
 
