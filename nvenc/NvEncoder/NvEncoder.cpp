@@ -191,8 +191,9 @@ void NvEncoder::CreateDefaultEncoderParams(NV_ENC_INITIALIZE_PARAMS* pInitialize
     pInitializeParams->enableMEOnlyMode = m_bMEOnlyMode;
     pInitializeParams->enableOutputInVidmem = m_bOutputToVidmem;
     if (!m_bOutputToVidmem) {
-        pInitializeParams->enableEncodeAsync =
-            QueryCapability(codecGuid, NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT);
+        const int asyncSupported = QueryCapability(codecGuid, NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT);
+        // Asynchronous mode needs event objects that the driver signals.
+        pInitializeParams->enableEncodeAsync = m_bPlatformSignalsEvents ? asyncSupported : 0;
     }
     pInitializeParams->tuningInfo = tuningInfo;
 
@@ -328,7 +329,9 @@ void NvEncoder::CreateEncoder(const NV_ENC_INITIALIZE_PARAMS* pEncoderParams) {
     m_nEncoderBuffer = static_cast<int32_t>(bufferCount);
     m_nOutputLag = m_nEncoderBuffer - 1;
 
-    if (!m_bOutputToVidmem)
+    // Only Windows has event objects that the driver signals, and only an asynchronous
+    // session uses them; elsewhere the driver refuses them and the blocking lock waits.
+    if (m_bPlatformSignalsEvents && m_initializeParams.enableEncodeAsync && !m_bOutputToVidmem)
         m_vCompletionEvents.resize(m_nEncoderBuffer, nullptr);
     for (void*& event : m_vCompletionEvents) {
         event = CreateEventW(NULL, FALSE, FALSE, NULL);
@@ -458,6 +461,7 @@ void NvEncoder::EncodeFrame(std::vector<std::vector<uint8_t>>& packets,
         NVENC_RAISE("nvEncEncodePicture API failed", status);
     }
     m_iSubmitted++;
+    m_bEndOfStreamSent = false;
     GetEncodedPacket(m_vBitstreamBuffers, packets, true);
 }
 
@@ -469,7 +473,10 @@ void NvEncoder::EndEncode(std::vector<std::vector<uint8_t>>& packets) {
     if (m_bMEOnlyMode || m_bOutputToVidmem) {
         NVENC_RAISE("Session has no bitstream output in system memory", NV_ENC_ERR_INVALID_CALL);
     }
-    SendEOS();
+    // The driver refuses a second end of stream; the first one has already returned
+    // every picture, so there is nothing more to send for.
+    if (!m_bEndOfStreamSent)
+        SendEOS();
     GetEncodedPacket(m_vBitstreamBuffers, packets, false);
 }
 
@@ -480,6 +487,7 @@ void NvEncoder::SendEOS() {
     picParams.encodePicFlags = NV_ENC_PIC_FLAG_EOS;
     picParams.completionEvent = CompletionEventFor(m_iSubmitted);
     NVENC_CHECK_CALL(m_nvenc.nvEncEncodePicture(m_hEncoder, &picParams));
+    m_bEndOfStreamSent = true;
 }
 
 void NvEncoder::GetEncodedPacket(std::vector<NV_ENC_OUTPUT_PTR>& outputs,

@@ -101,6 +101,13 @@ class NvEncoder {
     NV_ENC_DEVICE_TYPE m_eDeviceKind = NV_ENC_DEVICE_TYPE_CUDA;
     NV_ENC_CONFIG m_activeConfig;
     bool m_bInitialized = false;
+    bool m_bEndOfStreamSent = false;  // since the last picture
+    // Only Windows has event objects that the driver signals; elsewhere it refuses them.
+#ifdef _WIN32
+    bool m_bPlatformSignalsEvents = true;
+#else
+    bool m_bPlatformSignalsEvents = false;
+#endif
     uint32_t m_nExtraDelay;
     std::vector<NV_ENC_OUTPUT_PTR> m_vBitstreamBuffers;
     std::vector<NV_ENC_OUTPUT_PTR> m_vMVBuffers;

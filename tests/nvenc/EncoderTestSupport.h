@@ -22,6 +22,7 @@ class ProbeEncoder : public NvEncoderCuda {
   public:
     using NvEncoder::m_activeConfig;
     using NvEncoder::m_bInitialized;
+    using NvEncoder::m_bPlatformSignalsEvents;
     using NvEncoder::m_hEncoder;
     using NvEncoder::m_iGot;
     using NvEncoder::m_initializeParams;
@@ -57,6 +58,7 @@ struct EncoderOptions {
     bool motionOnly = false;
     bool videoMemoryOutput = false;
     bool ivf = true;
+    bool windowsEvents = false;  // the path of a platform whose driver signals events
     // Chainable edits of the defaults above.
     EncoderOptions& Format(NV_ENC_BUFFER_FORMAT f) { return format = f, *this; }
     EncoderOptions& Size(uint32_t w, uint32_t h) { return width = w, height = h, *this; }
@@ -64,6 +66,7 @@ struct EncoderOptions {
     EncoderOptions& MotionOnly() { return motionOnly = true, *this; }
     EncoderOptions& VideoMemory() { return videoMemoryOutput = true, *this; }
     EncoderOptions& NoIvf() { return ivf = false, *this; }
+    EncoderOptions& WindowsEvents() { return windowsEvents = true, *this; }
 };
 
 using Packets = std::vector<std::vector<uint8_t>>;
@@ -114,8 +117,11 @@ class EncoderTest : public ::testing::Test {
     }
 
     std::unique_ptr<ProbeEncoder> Make(const EncoderOptions& o = EncoderOptions()) {
-        return std::make_unique<ProbeEncoder>(m_context, o.width, o.height, o.format, o.extraDelay,
-                                              o.motionOnly, o.videoMemoryOutput, o.ivf);
+        auto encoder =
+            std::make_unique<ProbeEncoder>(m_context, o.width, o.height, o.format, o.extraDelay,
+                                           o.motionOnly, o.videoMemoryOutput, o.ivf);
+        encoder->m_bPlatformSignalsEvents = o.windowsEvents;
+        return encoder;
     }
 
     // Construction, defaults and CreateEncoder as the application does them.

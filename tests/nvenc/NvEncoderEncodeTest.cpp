@@ -66,7 +66,7 @@ TEST_F(EncodeTest, EachFrameUsesItsSlotOfTheRing) {
         const NV_ENC_PIC_PARAMS& pic = fake().pictures.back();
         EXPECT_EQ(pic.inputBuffer, map.mappedResource);
         EXPECT_EQ(pic.outputBitstream, encoder->m_vBitstreamBuffers[frame % 4]);
-        EXPECT_EQ(pic.completionEvent, encoder->m_vCompletionEvents[frame % 4]);
+        EXPECT_EQ(pic.completionEvent, nullptr) << "a synchronous session passes no event";
         EXPECT_EQ(pic.frameIdx, uint32_t(frame));
     }
     for (const NV_ENC_LOCK_BITSTREAM& lock : fake().locks) {
@@ -75,20 +75,20 @@ TEST_F(EncodeTest, EachFrameUsesItsSlotOfTheRing) {
     }
 }
 
-TEST_F(EncodeTest, EndEncodeWithNothingSubmittedAndTwiceInARow) {
+TEST_F(EncodeTest, EndEncodeWithNothingSubmittedAndTwiceInARowSendsOneEndOfStream) {
     auto encoder = MakeCreated();
     Packets packets = {{9}};
     encoder->EndEncode(packets);
     EXPECT_TRUE(packets.empty());
     encoder->EndEncode(packets);
     EXPECT_TRUE(packets.empty());
-    ASSERT_EQ(fake().pictures.size(), 2u);
+    ASSERT_EQ(fake().pictures.size(), 1u) << "the driver refuses a second end of stream";
     for (const NV_ENC_PIC_PARAMS& eos : fake().pictures) {
         EXPECT_EQ(eos.version, 0xF207000Cu);
         EXPECT_EQ(eos.encodePicFlags, static_cast<uint32_t>(NV_ENC_PIC_FLAG_EOS));
         EXPECT_EQ(eos.inputBuffer, nullptr);
         EXPECT_EQ(eos.outputBitstream, nullptr);
-        EXPECT_EQ(eos.completionEvent, encoder->m_vCompletionEvents[0]);
+        EXPECT_EQ(eos.completionEvent, nullptr);
         EXPECT_EQ(eos.inputWidth, 0u);
     }
     EXPECT_EQ(callCount("nvEncLockBitstream"), 0);
@@ -99,8 +99,10 @@ TEST_F(EncodeTest, EndEncodeWithNothingSubmittedAndTwiceInARow) {
     EXPECT_EQ(packets.size(), 3u);
     encoder->EndEncode(packets);
     EXPECT_TRUE(packets.empty());
-    EXPECT_EQ(fake().pictures.back().completionEvent, encoder->m_vCompletionEvents[5 % 4]);
+    EXPECT_EQ(fake().pictures.size(), 1u + 5 + 1);
     EXPECT_EQ(encoder->NextInputSlot(), &encoder->m_vInputSlots[1]);
+    encoder->CloseEncoder();
+    EXPECT_EQ(fake().pictures.size(), 1u + 5 + 1) << "closing sends none either";
 }
 
 TEST_F(EncodeTest, NeedMoreInputIsSuccessForPicturesButNotForTheEnd) {
@@ -159,7 +161,7 @@ TEST_F(EncodeTest, CallerPictureParametersKeepTheirOwnFields) {
     EXPECT_EQ(sent.frameIdx, 0u);
     EXPECT_EQ(sent.inputBuffer, fake().maps.back().mappedResource);
     EXPECT_EQ(sent.outputBitstream, encoder->m_vBitstreamBuffers[0]);
-    EXPECT_EQ(sent.completionEvent, encoder->m_vCompletionEvents[0]);
+    EXPECT_EQ(sent.completionEvent, nullptr);
     EXPECT_EQ(sent.bufferFmt, NV_ENC_BUFFER_FORMAT_NV12);
     EXPECT_EQ(sent.pictureStruct, NV_ENC_PIC_STRUCT_FRAME);
     EXPECT_EQ(sent.inputPitch, 4096u);
@@ -322,23 +324,24 @@ TEST_F(EncodeTest, SessionsWithoutBitstreamOutputRefuseToEncode) {
 
 TEST_F(EncodeTest, CompletionEventsAreWaitedOnOnlyInAsyncMode) {
     // The double signals a picture's event when it takes the picture. Waiting consumes the
-    // auto-reset signal; without async mode it stays set.
-    auto async = MakeCreated();
+    // auto-reset signal; a synchronous session has no events at all.
+    auto async = MakeCreated(EncoderOptions().WindowsEvents());
     ASSERT_EQ(async->m_initializeParams.enableEncodeAsync, 1u);
     Packets packets;
     EncodeFrames(*async, packets, 4);
     EXPECT_EQ(WaitForSingleObject(async->m_vCompletionEvents[0], 0), WAIT_TIMEOUT);
 
     fake().asyncCaps = 0;
-    auto sync = MakeCreated();
+    auto sync = MakeCreated(EncoderOptions().WindowsEvents());
     ASSERT_EQ(sync->m_initializeParams.enableEncodeAsync, 0u);
     EncodeFrames(*sync, packets, 4);
     EXPECT_EQ(packets.size(), 1u);
-    EXPECT_EQ(WaitForSingleObject(sync->m_vCompletionEvents[0], 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(sync->m_vCompletionEvents.empty()) << "a synchronous session needs none";
+    EXPECT_EQ(fake().pictures.back().completionEvent, nullptr);
 }
 
 TEST_F(EncodeTest, FailedWaitRaises) {
-    auto encoder = MakeCreated();
+    auto encoder = MakeCreated(EncoderOptions().WindowsEvents());
     Packets packets;
     EncodeFrames(*encoder, packets, 3);
     // A handle that is no event makes the wait fail.

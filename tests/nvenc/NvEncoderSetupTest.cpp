@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <vector>
 
@@ -143,7 +145,7 @@ TEST_F(DefaultParamsTest, TheApplicationsRequest) {
     EXPECT_EQ(p.enableSubFrameWrite, 0u);
     EXPECT_EQ(p.enableMEOnlyMode, 0u);
     EXPECT_EQ(p.enableOutputInVidmem, 0u);
-    EXPECT_EQ(p.enableEncodeAsync, 1u);  // what the capability query answered
+    EXPECT_EQ(p.enableEncodeAsync, 0u);  // asked, but here no events could be signalled
     EXPECT_EQ(p.tuningInfo, NV_ENC_TUNING_INFO_LOW_LATENCY);
     EXPECT_EQ(p.reservedBitFields, 0u);  // the rest zero-filled
 
@@ -300,7 +302,7 @@ TEST_F(CreateEncoderTest, TheApplicationsSession) {
     EXPECT_EQ(init.encodeConfig, &encoder->m_activeConfig);  // not the caller's
     EXPECT_EQ(init.encodeWidth, 1280u);
     EXPECT_EQ(init.encodeHeight, 720u);
-    EXPECT_EQ(init.enableEncodeAsync, 1u);
+    EXPECT_EQ(init.enableEncodeAsync, 0u);
     EXPECT_EQ(std::memcmp(&fake().initConfigs[0], &request.config, sizeof(NV_ENC_CONFIG)), 0);
     EXPECT_TRUE(encoder->m_bInitialized);
 
@@ -308,7 +310,7 @@ TEST_F(CreateEncoderTest, TheApplicationsSession) {
     const int n = 4;
     EXPECT_EQ(encoder->m_nEncoderBuffer, n);
     EXPECT_EQ(encoder->m_nOutputLag, n - 1);
-    EXPECT_EQ(encoder->m_vCompletionEvents.size(), size_t(n));
+    EXPECT_TRUE(encoder->m_vCompletionEvents.empty()) << "a synchronous session has no events";
     EXPECT_EQ(encoder->m_vBitstreamBuffers.size(), size_t(n));
     EXPECT_EQ(encoder->m_vMappedInputBuffers, std::vector<NV_ENC_INPUT_PTR>(n, nullptr));
     EXPECT_EQ(encoder->m_vInputSlots.size(), size_t(n));
@@ -316,16 +318,12 @@ TEST_F(CreateEncoderTest, TheApplicationsSession) {
     EXPECT_TRUE(encoder->m_vReferenceSlots.empty());
 
     std::vector<std::string> expectedCalls = {"nvEncInitializeEncoder"};
-    expectedCalls.insert(expectedCalls.end(), n, "nvEncRegisterAsyncEvent");
     expectedCalls.insert(expectedCalls.end(), n, "nvEncCreateBitstreamBuffer");
     expectedCalls.insert(expectedCalls.end(), n, "nvEncRegisterResource");
     EXPECT_EQ(CallsFrom(before), expectedCalls);
 
     for (int i = 0; i < n; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_NE(encoder->m_vCompletionEvents[i], nullptr);
-        EXPECT_EQ(fake().registeredEvents[i].version, 0x7202000Cu);
-        EXPECT_EQ(fake().registeredEvents[i].completionEvent, encoder->m_vCompletionEvents[i]);
         EXPECT_EQ(fake().bitstreamCreates[i].version, 0x7201000Cu);
         EXPECT_NE(encoder->m_vBitstreamBuffers[i], nullptr);
         const NV_ENC_REGISTER_RESOURCE& r = fake().registrations[i];
@@ -341,6 +339,25 @@ TEST_F(CreateEncoderTest, TheApplicationsSession) {
         EXPECT_EQ(reinterpret_cast<uintptr_t>(r.resourceToRegister),
                   encoder->m_vInputSlots[i].bufferPtr);
     }
+}
+
+TEST_F(CreateEncoderTest, WhereTheDriverSignalsEventsAnAsyncSessionRegistersOnePerSlot) {
+    auto encoder = Make(EncoderOptions().WindowsEvents());
+    EncoderRequest request;
+    Defaults(*encoder, request);
+    ASSERT_EQ(request.params.enableEncodeAsync, 1u);  // what the capability query answered
+    const size_t before = fake().calls.size();
+    encoder->CreateEncoder(&request.params);
+    const std::vector<std::string> calls = CallsFrom(before);
+    ASSERT_EQ(encoder->m_vCompletionEvents.size(), 4u);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "nvEncRegisterAsyncEvent"), 4);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NE(encoder->m_vCompletionEvents[i], nullptr);
+        EXPECT_EQ(fake().registeredEvents[i].version, 0x7202000Cu);
+        EXPECT_EQ(fake().registeredEvents[i].completionEvent, encoder->m_vCompletionEvents[i]);
+    }
+    encoder.reset();
+    EXPECT_EQ(fake().unregisteredEvents.size(), 4u);
 }
 
 TEST_F(CreateEncoderTest, RingDepthIsPFrameIntervalPlusLookaheadPlusExtraDelay) {
@@ -487,7 +504,6 @@ TEST_F(CreateEncoderTest, FailedBitstreamBufferLeavesTheRestForTeardown) {
     EXPECT_EQ(callCount("nvEncRegisterResource"), 0);
     encoder.reset();
     EXPECT_EQ(fake().destroyedBitstreams.size(), 2u);  // the two that exist
-    EXPECT_EQ(fake().unregisteredEvents.size(), 4u);
     EXPECT_EQ(fake().destroyedSessions.size(), 1u);
     EXPECT_EQ(cudahost::liveAllocationBytes(), m_liveBytes);
 }
@@ -583,7 +599,7 @@ TEST_F(CreateEncoderTest, RingWithoutSlotsIsRefused) {
 using TeardownTest = EncoderTest;
 
 TEST_F(TeardownTest, CloseReleasesEverythingInOrderOnce) {
-    auto encoder = MakeCreated();
+    auto encoder = MakeCreated(EncoderOptions().WindowsEvents());
     const std::vector<void*> events = encoder->m_vCompletionEvents;
     const std::vector<NV_ENC_OUTPUT_PTR> bitstreams = encoder->m_vBitstreamBuffers;
     const std::vector<NV_ENC_REGISTERED_PTR> registered = encoder->m_vRegisteredInputs;
@@ -624,7 +640,7 @@ TEST_F(TeardownTest, DestructorReleasesWhatCloseWould) {
     auto encoder = MakeCreated();
     encoder.reset();
     EXPECT_EQ(callCount("nvEncUnregisterResource"), 4);
-    EXPECT_EQ(callCount("nvEncUnregisterAsyncEvent"), 4);
+    EXPECT_EQ(callCount("nvEncUnregisterAsyncEvent"), 0) << "none was registered";
     EXPECT_EQ(callCount("nvEncDestroyBitstreamBuffer"), 4);
     EXPECT_EQ(callCount("nvEncDestroyEncoder"), 1);
     EXPECT_EQ(cudahost::liveAllocationBytes(), m_liveBytes);

@@ -551,10 +551,13 @@ TEST_F(SoftwareEncoderApi, BadCallsGetTheirStatusAndLeaveTheSessionUsable) {
     NV_ENC_EVENT_PARAMS event = {};
     event.version = NV_ENC_EVENT_PARAMS_VER;
     EXPECT_EQ(m_api.nvEncRegisterAsyncEvent(session, &event), NV_ENC_ERR_INVALID_EVENT);
+    // As the Linux driver does: a synchronous session takes no events, in any call.
     event.completionEvent = &stranger;
+    EXPECT_EQ(m_api.nvEncRegisterAsyncEvent(session, &event), NV_ENC_ERR_UNSUPPORTED_PARAM);
     EXPECT_EQ(m_api.nvEncUnregisterAsyncEvent(session, &event), NV_ENC_ERR_EVENT_NOT_REGISTERD);
-    EXPECT_EQ(m_api.nvEncRegisterAsyncEvent(session, &event), NV_ENC_SUCCESS);
-    EXPECT_EQ(m_api.nvEncUnregisterAsyncEvent(session, &event), NV_ENC_SUCCESS);
+    NV_ENC_PIC_PARAMS signalled = pic;
+    signalled.completionEvent = &stranger;
+    EXPECT_EQ(Encode(session, signalled), NV_ENC_ERR_INVALID_PARAM);
 
     // After all that the session still encodes: the first picture is an IDR with the
     // parameter sets, the second a P picture, each with its own time stamp.
@@ -612,10 +615,11 @@ TEST_F(SoftwareEncoderApi, FailedCopyFromTheDeviceLosesOnlyThatPicture) {
     EXPECT_EQ(current, m_context);
 }
 
-TEST_F(SoftwareEncoderApi, EndOfStreamOnAnEmptySessionGivesNothing) {
+TEST_F(SoftwareEncoderApi, EndOfStreamOnAnEmptySessionGivesNothingAndASecondIsRefused) {
     void* session = OpenInitialized();
     EXPECT_EQ(SendEos(session), NV_ENC_SUCCESS);
-    EXPECT_EQ(SendEos(session), NV_ENC_SUCCESS);
+    EXPECT_EQ(SendEos(session), NV_ENC_ERR_INVALID_CALL);
+    EXPECT_STREQ(m_api.nvEncGetLastErrorString(session), "the stream has already ended");
     NV_ENC_LOCK_BITSTREAM lock = LockParams(MakeBitstream(session));
     EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_ERR_INVALID_CALL);
 }

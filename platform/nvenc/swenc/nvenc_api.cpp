@@ -71,7 +71,7 @@ struct Session {
     std::map<void*, std::unique_ptr<Registration>> registrations;
     std::map<void*, std::unique_ptr<Mapping>> mappings;
     std::map<void*, std::unique_ptr<Bitstream>> bitstreams;
-    std::vector<void*> events;
+    bool ended = false;  // an end of stream came after the last picture
 
     // Buffers of submitted pictures in submission order, waiting for access units;
     // x265 returns those in decode order, one per picture, so the k-th unit belongs
@@ -474,8 +474,18 @@ NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* pic) {
     if (!s->initialized) {
         return NV_ENC_ERR_ENCODER_NOT_INITIALIZED;
     }
+    // Like the Linux driver: sessions are synchronous, so there is no event to signal.
+    if (pic->completionEvent) {
+        s->lastError = "a synchronous session signals no completion event";
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
     if (pic->encodePicFlags & NV_ENC_PIC_FLAG_EOS) {
+        if (s->ended) {
+            s->lastError = "the stream has already ended";
+            return NV_ENC_ERR_INVALID_CALL;
+        }
         Flush(*s);
+        s->ended = true;
         return NV_ENC_SUCCESS;
     }
     if (!pic->inputBuffer || !pic->outputBitstream) {
@@ -516,6 +526,7 @@ NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* pic) {
         return NV_ENC_ERR_GENERIC;
     }
     ++s->nextPicture;
+    s->ended = false;
     s->inFlight[number] = PictureInfo{pic->inputTimeStamp, pic->inputDuration, pic->frameIdx};
     output->state = Bitstream::State::Pending;
     output->unit = AccessUnit{};
@@ -584,9 +595,9 @@ NVENCSTATUS NVENCAPI RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* para
     if (!params->completionEvent) {
         return NV_ENC_ERR_INVALID_EVENT;
     }
-    // Accepted and kept, never signalled: the session is synchronous.
-    s->events.push_back(params->completionEvent);
-    return NV_ENC_SUCCESS;
+    // As on Linux, where only synchronous sessions exist.
+    s->lastError = "completion events exist only on Windows; this session is synchronous";
+    return NV_ENC_ERR_UNSUPPORTED_PARAM;
 }
 
 NVENCSTATUS NVENCAPI UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params) {
@@ -594,13 +605,7 @@ NVENCSTATUS NVENCAPI UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* pa
     if (NVENCSTATUS status = Admit(s, params, NV_ENC_EVENT_PARAMS_VER)) {
         return status;
     }
-    for (auto it = s->events.begin(); it != s->events.end(); ++it) {
-        if (*it == params->completionEvent) {
-            s->events.erase(it);
-            return NV_ENC_SUCCESS;
-        }
-    }
-    return NV_ENC_ERR_EVENT_NOT_REGISTERD;
+    return NV_ENC_ERR_EVENT_NOT_REGISTERD;  // none is ever registered
 }
 
 NVENCSTATUS NVENCAPI RegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* params) {
