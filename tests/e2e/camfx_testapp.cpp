@@ -1,6 +1,6 @@
 // The real viewer with a test camera, for end-to-end tests:
 //   camfx-testapp [--camera=pattern|closed|gray|small|failing|stopping] [--fps=N]
-//                 [--fail=DRIVER_CALL:RESULT] [--frame-log=PATH] [--record]
+//                 [--fail=CALL:RESULT[:AFTER]] [--frame-log=PATH] [--record]
 //                 [--seconds=N] [--effects=MASK]
 // After a normal close it writes the pipeline's final state on standard error. The frame log
 // has one line per camera read: the frame number, the GLFW time taken just before the read
@@ -115,10 +115,17 @@ int main(int argc, char** argv) {
         } else if (argument.rfind("--seconds=", 0) == 0) {
             seconds = std::stod(argument.substr(10));
         } else if (argument.rfind("--fail=", 0) == 0) {
+            // CALL:RESULT[:AFTER]; runtime calls ("cuda...") may first succeed AFTER times.
             const std::string spec = argument.substr(7);
             const size_t colon = spec.find(':');
-            cudahost::failDriverCall(spec.substr(0, colon),
-                                     static_cast<CUresult>(std::stoi(spec.substr(colon + 1))));
+            const size_t second = spec.find(':', colon + 1);
+            const std::string call = spec.substr(0, colon);
+            const int result = std::stoi(spec.substr(colon + 1, second - colon - 1));
+            const int after = second == std::string::npos ? 0 : std::stoi(spec.substr(second + 1));
+            if (call.rfind("cuda", 0) == 0)
+                cudahost::failRuntimeCall(call, static_cast<cudaError_t>(result), 1, after);
+            else
+                cudahost::failDriverCall(call, static_cast<CUresult>(result));
         } else {
             std::fprintf(stderr, "unknown argument %s\n", argv[i]);
             return 2;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "picture_match.h"
+#include "text_count.h"
 #include "viewer_fixture.h"
 
 namespace {
@@ -209,6 +210,36 @@ TEST_F(ViewerTest, ShowsTheProcessedPatternForEachEffectSet) {
     EXPECT_TRUE(matchesPattern(x.capture(window), 0x01)) << "mosaic only";
 
     ASSERT_EQ(close(), 0);
+}
+
+TEST_F(ViewerTest, WithoutInteropTheSamePictureComesThroughHostMemory) {
+    environment["CAMFX_STANDIN_GL_INTEROP"] = "refuse";
+    start({"--fps=30"});
+    x.tap(XK_1), x.tap(XK_2), x.tap(XK_3), x.tap(XK_4);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(matchesPattern(x.capture(window), 0x00));
+    x.tap(XK_2);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(matchesPattern(x.capture(window), 0x02)) << "negative only";
+    ASSERT_EQ(close(), 0);
+    EXPECT_EQ(countOf(app->standardOutput(),
+                      "] Display: through host memory, CUDA cannot write the GL texture "
+                      "(cudaGraphicsGLRegisterImage -> cudaErrorInvalidGraphicsContext)\n"),
+              1)
+        << app->standardOutput();
+}
+
+TEST(FrameLoop, AFailedLaunchEndsTheViewerWithOneErrorLine) {
+    if (std::getenv("DISPLAY") == nullptr)
+        GTEST_SKIP() << "needs an X display";
+    TempDir dir;
+    // Five launches a frame with every effect on: the twentieth frame's blit faults.
+    ChildProcess app(CAMFX_TESTAPP, {"--fps=30", "--fail=cudaLaunchKernel:719:99"}, dir.path(),
+                     childEnvironment());
+    ASSERT_EQ(app.waitForExit(30s), 1) << app.standardOutput() << app.standardError();
+    const std::string out = app.standardOutput();
+    EXPECT_EQ(countOf(out, "[ERROR]"), 1) << out;
+    EXPECT_EQ(countOf(out, "The GPU failed a frame's work (cudaErrorLaunchFailure)"), 1) << out;
 }
 
 TEST_F(ViewerTest, OddCameraFramesAreShownAtFullSize) {

@@ -34,7 +34,7 @@ class ViewerTest : public ::testing::Test {
     void start(std::vector<std::string> arguments = {"--fps=30"},
                const std::string& program = CAMFX_TESTAPP, bool moving = true) {
         using namespace std::chrono_literals;
-        app = std::make_unique<ChildProcess>(program, arguments, dir.path(), childEnvironment());
+        app = std::make_unique<ChildProcess>(program, arguments, dir.path(), environment);
         window = x.waitForWindow("Camera", 15s);
         ASSERT_NE(window, 0u) << app->standardError() << app->standardOutput();
         x.focus(window);
@@ -64,6 +64,7 @@ class ViewerTest : public ::testing::Test {
         return app->waitForExit(std::chrono::seconds(20));
     }
 
+    std::map<std::string, std::string> environment = childEnvironment();
     TempDir dir;
     X11Driver x;
     std::unique_ptr<ChildProcess> app;
