@@ -89,6 +89,17 @@ TEST(CheckDeathTest, UnnamedResultIsPrintedByNumber) {
         testing::ExitedWithCode(1), "CUDA driver API error CUresult 4242 at line 7 in file kernel");
 }
 
+TEST(CheckDeathTest, ARuntimeFailureNamesTheCallAsWrittenAndItsError) {
+    EXPECT_EXIT(
+        {
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+            ckRuntime(cudaMalloc(nullptr, 16));
+        },
+        testing::ExitedWithCode(1),
+        "^\\[FATAL\\]\\[[0-9:]+\\] cudaMalloc\\(nullptr, 16\\) failed -> cudaErrorInvalidValue "
+        "at line [0-9]+ in file \\S*logger_test\\.cpp\n$");
+}
+
 TEST(Check, WithoutLoggerFailureReturnsFalse) {
     simplelogger::Logger* saved = gLogger;
     gLogger = nullptr;
