@@ -224,6 +224,7 @@ bool X265SettingsFor(int preset, NV_ENC_TUNING_INFO tuning, X265Settings* out) {
     out->keyframeInterval = settings.keyframeInterval;
     out->crf =
         settings.rateControl == RateControl::ConstQuality ? static_cast<int>(settings.quality) : 0;
+    out->frameThreads = settings.zeroLatency ? kMaxPicturesInFlight : 0;
     return true;
 }
 
