@@ -279,9 +279,9 @@ int main(int argc, char** argv) {
             const Sample b = Mean(theirs);
             const camfx::swenc::X265Settings x265 = LowLatencySettings(3);
             std::printf(
-                "P3 low latency (libx265 %s, %s, %s)%s: ours %.1f fps, "
+                "P3 low latency (libx265 %s, %s, %s, %d frame threads)%s: ours %.1f fps, "
                 "ffmpeg %.1f fps, ratio %.2f",
-                x265.preset.c_str(), x265.tune.c_str(), x265.params.c_str(),
+                x265.preset.c_str(), x265.tune.c_str(), x265.params.c_str(), x265.frameThreads,
                 load ? " beside a busy core" : "", a.fps, b.fps, a.fps / b.fps);
             // Beside the busy core our process time counts the busy thread as well.
             if (!load) {
