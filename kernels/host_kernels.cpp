@@ -409,10 +409,12 @@ void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int til
     const size_t stride = 3 * static_cast<size_t>(width);
     // Each band of rows is reduced to per-column sums first, so that every tile's sum is a
     // handful of additions. Kept from frame to frame: the frame loop allocates nothing.
+    // A band's output rows are all alike: one is built and copied whole, rather than a
+    // tile's few bytes at a time.
     thread_local std::vector<uint32_t> columnSums;
-    thread_local std::vector<uint8_t> tileRow;
+    thread_local std::vector<uint8_t> bandRow;
     columnSums.resize(stride);
-    tileRow.resize(3 * static_cast<size_t>(std::min(tile, width)));
+    bandRow.resize(stride);
 
     for (long long by = 0; by < blocksY; ++by) {
         const long long y0 = by * t;
@@ -437,13 +439,12 @@ void hostMosaic(const uint8_t* src, uint8_t* dst, int width, int height, int til
             }
             const uint8_t mean[3] = {tileMean(sums[0], count), tileMean(sums[1], count),
                                      tileMean(sums[2], count)};
-            const size_t pixels = static_cast<size_t>(x1 - x0);
-            for (size_t i = 0; i < pixels; ++i) {
-                std::memcpy(&tileRow[3 * i], mean, 3);
+            for (long long x = x0; x < x1; ++x) {
+                std::memcpy(&bandRow[3 * x], mean, 3);
             }
-            for (long long y = y0; y < y1; ++y) {
-                std::memcpy(dst + y * stride + 3 * x0, tileRow.data(), 3 * pixels);
-            }
+        }
+        for (long long y = y0; y < y1; ++y) {
+            std::memcpy(dst + y * stride, bandRow.data(), stride);
         }
     }
 }
