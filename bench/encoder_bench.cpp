@@ -221,9 +221,12 @@ void FfmpegLibx265(benchmark::State& state) {
     const int preset = int(state.range(0));
     Pictures& inputs = Inputs();
     const camfx::swenc::X265Settings x265 = LowLatencySettings(preset);
-    std::string params = x265.params + (x265.params.empty() ? "" : ":") +
-                         "keyint=" + std::to_string(x265.keyframeInterval) +
-                         ":crf=" + std::to_string(x265.crf) + ":open-gop=0:log-level=error";
+    std::string params =
+        x265.params + (x265.params.empty() ? "" : ":") +
+        "keyint=" + std::to_string(x265.keyframeInterval) + ":crf=" + std::to_string(x265.crf) +
+        ":open-gop=0:log-level=error" +
+        (x265.frameThreads > 0 ? ":frame-threads=" + std::to_string(x265.frameThreads)
+                               : std::string());
     const std::string out = inputs.rawPath + ".hevc";
     const std::string command =
         std::string("ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt nv12 -s 1280x720 -r 30 -i ") +
@@ -276,9 +279,9 @@ int main(int argc, char** argv) {
             const Sample b = Mean(theirs);
             const camfx::swenc::X265Settings x265 = LowLatencySettings(3);
             std::printf(
-                "P3 low latency (libx265 %s, %s, %s)%s: ours %.1f fps, "
+                "P3 low latency (libx265 %s, %s, %s, %d frame threads)%s: ours %.1f fps, "
                 "ffmpeg %.1f fps, ratio %.2f",
-                x265.preset.c_str(), x265.tune.c_str(), x265.params.c_str(),
+                x265.preset.c_str(), x265.tune.c_str(), x265.params.c_str(), x265.frameThreads,
                 load ? " beside a busy core" : "", a.fps, b.fps, a.fps / b.fps);
             // Beside the busy core our process time counts the busy thread as well.
             if (!load) {

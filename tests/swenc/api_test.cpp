@@ -58,12 +58,6 @@ struct Input {
     NV_ENC_INPUT_PTR mapped = nullptr;
 };
 
-bool StartsWithVps(const std::vector<uint8_t>& packet) {
-    // Annex B start code, then a NAL header of type 32 (VPS).
-    return packet.size() > 5 && packet[0] == 0 && packet[1] == 0 && packet[2] == 0 &&
-           packet[3] == 1 && (packet[4] >> 1) == 32;
-}
-
 NV_ENC_LOCK_BITSTREAM LockParams(NV_ENC_OUTPUT_PTR output) {
     NV_ENC_LOCK_BITSTREAM lock = {};
     lock.version = NV_ENC_LOCK_BITSTREAM_VER;
@@ -237,8 +231,9 @@ class SoftwareEncoderApi : public ::testing::Test {
 
     // Locks, copies and unlocks one buffer.
     std::vector<uint8_t> Collect(void* session, NV_ENC_OUTPUT_PTR output,
-                                 NV_ENC_LOCK_BITSTREAM* seen = nullptr) {
+                                 NV_ENC_LOCK_BITSTREAM* seen = nullptr, bool doNotWait = false) {
         NV_ENC_LOCK_BITSTREAM lock = LockParams(output);
+        lock.doNotWait = doNotWait ? 1 : 0;
         EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_SUCCESS);
         const auto* bytes = static_cast<const uint8_t*>(lock.bitstreamBufferPtr);
         std::vector<uint8_t> packet(bytes, bytes + lock.bitstreamSizeInBytes);
@@ -423,6 +418,7 @@ TEST(SoftwareEncoderSettings, FastestLowLatencyOnlyForP1ToP3) {
             EXPECT_EQ(x265.params.rfind("rd=1:", 0) == 0, lowLatency && preset <= 3) << x265.params;
             EXPECT_EQ(x265.keyframeInterval, lowLatency ? -1 : 250);
             EXPECT_EQ(x265.crf, tuning == NV_ENC_TUNING_INFO_LOSSLESS ? 0 : 26);
+            EXPECT_EQ(x265.frameThreads > 1, lowLatency);
         }
     }
     EXPECT_TRUE(X265SettingsFor(3, NV_ENC_TUNING_INFO_LOW_LATENCY, &x265));
@@ -644,6 +640,113 @@ TEST_F(SoftwareEncoderApi, LowLatencyStreamDecodesFrameForFrame) {
     }
     EXPECT_EQ(SendEos(session), NV_ENC_SUCCESS);
     ExpectPatternStream(stream, kCount, "api");
+}
+
+// A caller with several buffers, collecting each picture only `lag` submissions later as
+// the wrapper does: pictures are in flight at once, every submission answers "need more
+// input" while its own picture is not ready, each buffer comes back with its own picture
+// and time stamp in submission order, and the end of stream releases the rest. One stream:
+// nothing drains in between.
+TEST_F(SoftwareEncoderApi, PicturesInFlightComeBackInSubmissionOrderWithTheirTimeStamps) {
+    camfx::swenc::X265Settings x265;
+    ASSERT_TRUE(camfx::swenc::X265SettingsFor(3, NV_ENC_TUNING_INFO_LOW_LATENCY, &x265));
+    const int inFlight = x265.frameThreads;
+    ASSERT_GT(inFlight, 1);
+    void* session = OpenInitialized();
+    constexpr int kBuffers = 4;
+    constexpr int kLag = kBuffers - 1;
+    constexpr int kCount = 12;
+    std::vector<Input> inputs;
+    std::vector<NV_ENC_OUTPUT_PTR> outputs;
+    for (int k = 0; k < kBuffers; ++k) {
+        inputs.push_back(MakeInput(session, 0));
+        outputs.push_back(MakeBitstream(session));
+    }
+    auto stamp = [](int n) { return 1000000u + 33333u * uint64_t(n); };
+    std::vector<uint8_t> stream;
+    // Within the lag, a picture is ready when its buffer is wanted: no lock waits.
+    auto collect = [&](int n) {
+        NV_ENC_LOCK_BITSTREAM seen;
+        std::vector<uint8_t> packet = Collect(session, outputs[n % kBuffers], &seen, true);
+        EXPECT_EQ(seen.outputTimeStamp, stamp(n)) << n;
+        EXPECT_EQ(seen.frameIdx, uint32_t(n)) << n;
+        EXPECT_EQ(seen.pictureType, n == 0 ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P) << n;
+        EXPECT_EQ(StartsWithVps(packet), n == 0) << n;
+        Append(&stream, packet);
+    };
+    for (int n = 0; n < kCount; ++n) {
+        const Input& in = inputs[n % kBuffers];
+        UploadNv12(in.buffer, in.pitch, PatternNv12(n));
+        NV_ENC_PIC_PARAMS pic = Picture(in.mapped, outputs[n % kBuffers], stamp(n));
+        pic.frameIdx = uint32_t(n);
+        ASSERT_EQ(Encode(session, pic), NV_ENC_ERR_NEED_MORE_INPUT) << n;
+        // x265 still holds the last `inFlight` - 1 pictures, this one included.
+        for (int back = 0; back < inFlight - 1 && back <= n; ++back) {
+            NV_ENC_LOCK_BITSTREAM busy = LockParams(outputs[(n - back) % kBuffers]);
+            busy.doNotWait = 1;
+            EXPECT_EQ(m_api.nvEncLockBitstream(session, &busy), NV_ENC_ERR_LOCK_BUSY) << n;
+        }
+        if (n >= kLag) {
+            collect(n - kLag);
+        }
+    }
+    ASSERT_EQ(SendEos(session), NV_ENC_SUCCESS);
+    for (int n = kCount - kLag; n < kCount; ++n) {
+        collect(n);
+    }
+    ExpectPatternStream(stream, kCount, "inflight");
+}
+
+// A session may end with pictures still in x265 and buffers never locked: destroying it
+// releases them (the sanitizer builds see any leak or use after free).
+TEST_F(SoftwareEncoderApi, SessionEndsWithPicturesInFlight) {
+    for (bool endOfStream : {false, true}) {
+        SCOPED_TRACE(endOfStream ? "after the end of stream" : "mid-stream");
+        void* session = OpenInitialized();
+        std::vector<NV_ENC_OUTPUT_PTR> outputs;
+        for (int k = 0; k < 4; ++k) {
+            outputs.push_back(MakeBitstream(session));
+        }
+        Input in = MakeInput(session, 0);
+        for (int n = 0; n < 3; ++n) {
+            ASSERT_EQ(Encode(session, Picture(in.mapped, outputs[n], n)),
+                      NV_ENC_ERR_NEED_MORE_INPUT);
+        }
+        if (endOfStream) {
+            ASSERT_EQ(SendEos(session), NV_ENC_SUCCESS);
+            NV_ENC_LOCK_BITSTREAM lock = LockParams(outputs[2]);
+            lock.doNotWait = 1;
+            ASSERT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_SUCCESS);
+            EXPECT_EQ(lock.outputTimeStamp, 2u);
+        }
+        EXPECT_EQ(m_api.nvEncDestroyEncoder(session), NV_ENC_SUCCESS);
+        m_sessions.pop_back();
+        EXPECT_EQ(Encode(session, Picture(in.mapped, outputs[3])), NV_ENC_ERR_INVALID_PTR);
+    }
+}
+
+// Locking sooner than the buffers allow: x265 cannot give that picture alone, so the
+// encoder drains and goes on with a new stream (an IDR with parameter sets).
+TEST_F(SoftwareEncoderApi, LowLatencyLockBeforeThePictureIsDoneDrains) {
+    void* session = OpenInitialized();
+    NV_ENC_OUTPUT_PTR first = MakeBitstream(session);
+    NV_ENC_OUTPUT_PTR second = MakeBitstream(session);
+    Input in = MakeInput(session, 0);
+    std::vector<uint8_t> stream;
+    ASSERT_EQ(Encode(session, Picture(in.mapped, first, 10)), NV_ENC_ERR_NEED_MORE_INPUT);
+    NV_ENC_LOCK_BITSTREAM seen;
+    Append(&stream, Collect(session, first, &seen));
+    EXPECT_EQ(seen.outputTimeStamp, 10u);
+    for (int n = 1; n <= 2; ++n) {
+        UploadNv12(in.buffer, in.pitch, PatternNv12(n));
+        ASSERT_EQ(Encode(session, Picture(in.mapped, second, 10 + n)), NV_ENC_ERR_NEED_MORE_INPUT);
+        std::vector<uint8_t> packet = Collect(session, second, &seen);
+        EXPECT_EQ(seen.outputTimeStamp, uint64_t(10 + n));
+        EXPECT_EQ(seen.pictureType, NV_ENC_PIC_TYPE_IDR) << n;
+        EXPECT_TRUE(StartsWithVps(packet)) << n;
+        Append(&stream, packet);
+    }
+    ExpectPatternStream(stream, 3, "early");
 }
 
 // With B pictures x265 holds pictures back: submissions answer "need more input", the

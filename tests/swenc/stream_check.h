@@ -126,6 +126,12 @@ inline void UploadNv12(CUdeviceptr buffer, size_t pitch, const std::vector<uint8
     ASSERT_EQ(cuMemcpy2D(&copy), CUDA_SUCCESS);
 }
 
+inline bool StartsWithVps(const std::vector<uint8_t>& packet) {
+    // Annex B start code, then a NAL header of type 32 (VPS).
+    return packet.size() > 5 && packet[0] == 0 && packet[1] == 0 && packet[2] == 0 &&
+           packet[3] == 1 && (packet[4] >> 1) == 32;
+}
+
 inline void Append(std::vector<uint8_t>* stream, const std::vector<uint8_t>& packet) {
     stream->insert(stream->end(), packet.begin(), packet.end());
 }

@@ -166,7 +166,18 @@ bool HevcEncoder::Open(std::string* reason) {
         return false;
     }
     m_held = 0;
+    m_streamPictures = 0;
     return true;
+}
+
+void HevcEncoder::SetPicturesInFlight(int n) {
+    if (!m_param || n < 1 || Streaming() || m_param->frameNumThreads == n) {
+        return;
+    }
+    m_param->frameNumThreads = n;
+    // The instance Configure kept was opened with the old count; the next picture opens
+    // a new one.
+    Close();
 }
 
 void HevcEncoder::Close() {
@@ -175,6 +186,7 @@ void HevcEncoder::Close() {
         m_encoder = nullptr;
     }
     m_held = 0;
+    m_streamPictures = 0;
 }
 
 void HevcEncoder::Collect(void* nals, uint32_t count, const void* picOut,
@@ -223,6 +235,7 @@ bool HevcEncoder::Encode(const PlanarPicture& picture, int64_t pts, bool forceId
         return false;
     }
     ++m_held;
+    ++m_streamPictures;
     if (got > 0) {
         Collect(nals, count, &picOut, out);
     }

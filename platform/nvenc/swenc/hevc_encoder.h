@@ -75,6 +75,13 @@ class HevcEncoder {
 
     bool Holding() const { return m_held > 0; }
 
+    // Pictures libx265 works on at once (its frame threads), for the streams opened from
+    // now on; a stream already started keeps its count. With n > 1 a picture's access unit
+    // comes back n - 1 submissions later, as the bytes of a one-at-a-time stream.
+    void SetPicturesInFlight(int n);
+    // True once a picture has gone into the open stream.
+    bool Streaming() const { return m_encoder && m_streamPictures > 0; }
+
   private:
     bool Open(std::string* reason);
     void Close();
@@ -83,7 +90,8 @@ class HevcEncoder {
     EncoderSettings m_settings;
     x265_param* m_param = nullptr;
     x265_encoder* m_encoder = nullptr;
-    int m_held = 0;  // pictures given to x265 and not yet returned
+    int m_held = 0;                // pictures given to x265 and not yet returned
+    int64_t m_streamPictures = 0;  // pictures given to x265 since it was opened
 };
 
 // The libx265 version this library runs with.

@@ -1,5 +1,7 @@
 // The NVENC entry points and function table, backed by libx265. Synchronous only (no
 // asynchronous-encode capability); HEVC Main from NV12 pictures in CUDA device memory.
+// Submission copies the picture into libx265, which may keep several pictures in flight;
+// "need more input" answers a submission whose own access unit is not ready yet.
 //
 // Every handle the API hands out (session, registration, mapping, bitstream buffer)
 // is an object owned here and looked up before use, so an unknown or stale handle is
@@ -7,6 +9,7 @@
 
 #include <cuda.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -64,6 +67,7 @@ struct Session {
     uint32_t width = 0;
     uint32_t height = 0;
     bool pictureTypeDecision = true;
+    bool lowLatency = false;  // x265's zerolatency tune: no B pictures, no lookahead
     HevcEncoder encoder;
     std::string description;  // what encodes, once initialised
     std::string lastError;    // why the last failing call failed, where more is known
@@ -429,6 +433,7 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     s->width = w;
     s->height = h;
     s->pictureTypeDecision = params->enablePTD != 0;
+    s->lowLatency = settings.zeroLatency;
 
     char description[256];
     std::snprintf(description, sizeof(description),
@@ -520,6 +525,14 @@ NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* pic) {
         (pic->pictureType == NV_ENC_PIC_TYPE_IDR || pic->pictureType == NV_ENC_PIC_TYPE_I)) {
         forceIdr = true;
     }
+    if (s->lowLatency && !s->encoder.Streaming()) {
+        // A caller keeps as many pictures in flight as it has bitstream buffers, and must
+        // lock a buffer before giving it a new picture: with one buffer (no output delay)
+        // each picture is done when its submission returns; with more, up to that many
+        // pictures are encoded at once, and each is ready before its buffer comes round.
+        s->encoder.SetPicturesInFlight(
+            static_cast<int>(std::min<size_t>(kMaxPicturesInFlight, s->bitstreams.size())));
+    }
     const int64_t number = s->nextPicture;
     if (!s->encoder.Encode(picture, number, forceIdr, s->produced)) {
         s->lastError = "libx265 failed to encode the picture";
@@ -552,7 +565,9 @@ NVENCSTATUS NVENCAPI LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* lock) {
         if (lock->doNotWait) {
             return NV_ENC_ERR_LOCK_BUSY;
         }
-        // x265 still holds this picture and cannot be asked for it alone.
+        // x265 still holds this picture and gives it back only for later pictures or at
+        // the end of the stream. A caller that locks within the delay its buffers allow
+        // never comes here; one that locks sooner gets its picture from a drain.
         Flush(*s);
     }
     b->state = Bitstream::State::Locked;

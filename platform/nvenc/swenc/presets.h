@@ -16,6 +16,10 @@ namespace camfx::swenc {
 // 30 dB (28 gave 29.8 dB) for about 8% more encoding time.
 constexpr int kDefaultQuality = 26;
 
+// Most pictures libx265 encodes at once (frame threads) in a low-latency session whose
+// caller allows that many in flight; see the preset table for the measurements.
+constexpr int kMaxPicturesInFlight = 3;
+
 // 1 to 7 for NV_ENC_PRESET_P1_GUID .. P7, 0 for any other GUID.
 int PresetNumber(const GUID& preset);
 

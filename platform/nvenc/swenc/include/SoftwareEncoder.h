@@ -33,6 +33,7 @@ struct X265Settings {
     std::string params;        // further parameters, "name=value:...", or empty
     int keyframeInterval = 0;  // -1: one IDR at the start
     int crf = 0;               // constant quality; 0 for constant QP
+    int frameThreads = 0;      // pictures in flight of a session with buffers enough; 0: x265's
 };
 
 // False for an unknown preset or tuning.
