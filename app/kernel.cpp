@@ -65,7 +65,8 @@ int runViewer(cv::VideoCapture& camera) {
     // 10. Recording set-up, over the state it shares with the frame loop.
     setupRecording(RecordingContext{deviceContext, nv12Frame, running, recording,
                                     RingHandOff{FrameRing, writeCount, readCount, encodeStream},
-                                    LaunchGeometry.grid, LaunchGeometry.block});
+                                    LaunchGeometry.grid, LaunchGeometry.block,
+                                    camera.get(cv::CAP_PROP_FPS)});
 
     // 11. Frame buffers.
     uint8_t* stagingFrame = nullptr;
@@ -124,6 +125,7 @@ int runViewer(cv::VideoCapture& camera) {
         previousTime = now;
 
         camera >> cameraFrame;
+        const int64_t captureTime = captureClockMicroseconds();
         const uint8_t* pixels = prepareCameraFrame(cameraFrame, convertedFrame);
         if (pixels != nullptr) {
             cudaStreamWaitEvent(frameStream, ringCopyDoneEvent, 0);
@@ -145,7 +147,7 @@ int runViewer(cv::VideoCapture& camera) {
 
         // A failed read brought no new frame: nothing new to record.
         if (pixels != nullptr)
-            recordStep(currentFrame, chainDoneEvent, ringCopyDoneEvent);
+            recordStep(currentFrame, captureTime, chainDoneEvent, ringCopyDoneEvent);
 
         glfwPollEvents();
         applyRequestedTitle();
