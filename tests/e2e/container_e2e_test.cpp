@@ -23,19 +23,23 @@ int reported(const std::string& err, const std::string& name) {
     return std::stoi(match[1]);
 }
 
-// The capture times, in seconds, of the frames the ring took, in order, split into spans at
-// the pauses: a gap of half a second or more between two taken frames.
+// The capture times, in seconds, of the frames the ring took, in order, split into spans: a
+// taken frame after a frame read while recording was off begins a new one. (A stall of the
+// encoder also leaves a long gap between taken frames, but within its span.)
 std::vector<std::vector<double>> capturedSpans(const std::vector<LoggedFrame>& log,
                                                int finalWritten) {
     std::vector<std::vector<double>> spans;
+    bool pausedSinceLastTaken = true;
     for (size_t k = 0; k < log.size(); ++k) {
         const int after = k + 1 < log.size() ? log[k + 1].writtenBefore : finalWritten;
-        if (after <= log[k].writtenBefore)
+        if (after <= log[k].writtenBefore) {
+            pausedSinceLastTaken = pausedSinceLastTaken || !log[k].recording;
             continue;
-        const double capture = static_cast<double>(log[k].captureTime) / 1e6;
-        if (spans.empty() || capture - spans.back().back() >= 0.5)
+        }
+        if (pausedSinceLastTaken || spans.empty())
             spans.emplace_back();
-        spans.back().push_back(capture);
+        pausedSinceLastTaken = false;
+        spans.back().push_back(static_cast<double>(log[k].captureTime) / 1e6);
     }
     return spans;
 }
