@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -194,12 +195,15 @@ void ContainerOutput::writeHeld(int64_t duration) {
         fail("write", result);
 }
 
-void ContainerOutput::finish() {
+void ContainerOutput::finish(int64_t endTime) {
     if (!m_started || m_failed)
         return;
     if (m_held != nullptr) {
         const AVRational timeBase = m_context->streams[0]->time_base;
-        writeHeld(av_rescale_q(m_rate.intervalMicroseconds(), kMicroseconds, timeBase));
+        const int64_t interval =
+            av_rescale_q(m_rate.intervalMicroseconds(), kMicroseconds, timeBase);
+        const int64_t end = av_rescale_q(endTime, kMicroseconds, timeBase);
+        writeHeld(std::max(interval, end - m_held->pts));
     }
     if (m_failed)
         return;
@@ -245,21 +249,47 @@ std::string rewriteAsRegularMp4(const std::string& path) {
         result = avformat_write_header(out, &options);
         av_dict_free(&options);
     }
+    // The demuxer gives fragments' samples a nominal duration; the true one is the distance to
+    // the next picture, and the last picture's lasts to the end of the recording.
     AVPacket* packet = av_packet_alloc();
-    while (result >= 0 && packet != nullptr) {
+    AVPacket* held = av_packet_alloc();
+    bool holding = false;
+    const auto writeHeld = [&](int64_t nextDts) {
+        if (nextDts > held->dts)
+            held->duration = nextDts - held->dts;
+        const int written = av_write_frame(out, held);
+        av_packet_unref(held);
+        holding = false;
+        return written;
+    };
+    while (result >= 0 && packet != nullptr && held != nullptr) {
         result = av_read_frame(in, packet);
         if (result == AVERROR_EOF) {
-            result = av_write_trailer(out);
+            result = 0;
+            if (holding) {
+                const AVStream* stream = out->streams[held->stream_index];
+                const int64_t end =
+                    in->duration == AV_NOPTS_VALUE
+                        ? AV_NOPTS_VALUE
+                        : av_rescale_q(in->duration + std::max<int64_t>(in->start_time, 0),
+                                       AV_TIME_BASE_Q, stream->time_base);
+                result = writeHeld(end);
+            }
+            if (result >= 0)
+                result = av_write_trailer(out);
             break;
         }
         if (result >= 0) {
             av_packet_rescale_ts(packet, in->streams[packet->stream_index]->time_base,
                                  out->streams[packet->stream_index]->time_base);
             packet->pos = -1;
-            result = av_write_frame(out, packet);
-            av_packet_unref(packet);
+            if (holding)
+                result = writeHeld(packet->dts);
+            av_packet_move_ref(held, packet);
+            holding = true;
         }
     }
+    av_packet_free(&held);
     av_packet_free(&packet);
     if (result < 0)
         problem = errorText(result);

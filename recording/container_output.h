@@ -27,9 +27,10 @@ class ContainerOutput {
     // stream's parameter sets.
     void write(const TimedPacket& packet);
 
-    // A clean end: the last picture, the index and the duration. The caller then closes the
-    // file; an MP4 is rewritten with rewriteAsRegularMp4.
-    void finish();
+    // A clean end: the last picture, shown until `endTime` (microseconds, at least one frame
+    // interval after it), the index and the duration. The caller then closes the file; an
+    // MP4 is rewritten with rewriteAsRegularMp4.
+    void finish(int64_t endTime = 0);
 
     // Whether anything was written (a stream header exists).
     bool started() const { return m_started; }

@@ -192,7 +192,7 @@ void endOfStream(std::thread& encodeThread) {
         encoder->CloseEncoder();
     });
     if (container != nullptr) {
-        container->finish();
+        container->finish(timeline.end());
         // A file that failed keeps what it has: its fragments play as they are.
         if (outputKind == OutputKind::Mp4 && container->started() && outFile.good()) {
             const std::string problem = rewriteAsRegularMp4(outputPath);

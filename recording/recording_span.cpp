@@ -96,12 +96,15 @@ void RecordingSpan::report() {
 void RecordingSpan::warnOfRate() const {
     const int64_t frames = m_taken + m_dropped;
     const double seconds = m_end - m_start;
-    if (m_declaredRate <= 0.0 || frames < 2 || seconds <= 0.0)
+    if (m_declaredRate <= 0.0 || frames < 2 || seconds <= 0.0 || m_taken == 0)
         return;
     const double rate = static_cast<double>(frames - 1) / seconds;
-    const double speed = m_declaredRate / rate;  // how fast the file plays against life
-    if (speed >= 1.0 / 1.05 && speed <= 1.05)
+    if (rate >= m_declaredRate / 1.05 && rate <= m_declaredRate * 1.05)
         return;
+    // How fast the file plays against life: the frames it holds at the declared rate, against
+    // the time all of the span's frames took to come, dropped ones included.
+    const double speed =
+        (static_cast<double>(frames) / rate) / (static_cast<double>(m_taken) / m_declaredRate);
     char line[200];
     std::snprintf(line, sizeof line,
                   "%s will play %.2f times %s than it happened: its frames came at %.1f a "

@@ -24,6 +24,10 @@ class RecordingTimeline {
         return captureTime - m_offset;
     }
 
+    // Where the recording ends: one frame interval after the last frame offered, taken or not,
+    // so that frames dropped at the end leave the last picture showing to the end of the span.
+    int64_t end() const { return m_started ? m_lastCapture - m_offset + m_frameInterval : 0; }
+
   private:
     int64_t m_frameInterval;
     bool m_started = false;

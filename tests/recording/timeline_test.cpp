@@ -52,17 +52,22 @@ TEST(RecordingTimeline, StartsAtZeroKeepsGapsAndLeavesOutPauses) {
     EXPECT_EQ(timeline.timeOf(9100000, true), 133333);
     EXPECT_EQ(timeline.timeOf(9150000, false), 183333);
     EXPECT_EQ(timeline.timeOf(20000000, true), 216666);
+    EXPECT_EQ(timeline.end(), 249999);
+    EXPECT_EQ(RecordingTimeline(33333).end(), 0) << "nothing recorded";
 }
 
-// A span of `frames` frames offered `interval` seconds apart, to a raw stream at 30/1.
-std::string spanLines(int frames, double interval) {
+// A span of `frames` frames offered `interval` seconds apart, to a raw stream at 30/1; every
+// `dropEvery`-th frame finds the ring full.
+std::string spanLines(int frames, double interval, int dropEvery = 0) {
     double now = 100.0;
     RecordingSpan span("camera.hevc", [&now] { return now; });
     span.checkRateAgainst(30.0, "30/1");
     CapturedLog log;
     for (int i = 0; i < frames; ++i, now += interval) {
-        span.frameOffered(true);
-        span.frameEncoded();
+        const bool taken = dropEvery == 0 || i % dropEvery != 0;
+        span.frameOffered(taken);
+        if (taken)
+            span.frameEncoded();
     }
     span.recordingOff();
     return log.text();
@@ -83,6 +88,9 @@ TEST(RecordingSpan, WarnsWhenTheRawStreamWillNotPlayInRealTime) {
     // Within 5%: no warning.
     EXPECT_EQ(countOf(spanLines(31, 1.0 / 29), "[WARN ]"), 0);
     EXPECT_EQ(countOf(spanLines(31, 1.0 / 31), "[WARN ]"), 0);
+    // Dropped frames make it play faster still: 20 of 30 frames that came at 15 a second.
+    EXPECT_NE(spanLines(30, 1.0 / 15, 3).find("3.00 times faster"), std::string::npos)
+        << spanLines(30, 1.0 / 15, 3);
     // One frame has no rate.
     EXPECT_EQ(countOf(spanLines(1, 1.0), "[WARN ]"), 0);
 }
