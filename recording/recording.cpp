@@ -55,15 +55,6 @@ void orFailRecording(Fn fn) {
 
 }  // namespace
 
-void writePackets(const std::vector<std::vector<uint8_t>>& packets) {
-    uint64_t bytes = 0;
-    for (const std::vector<uint8_t>& packet : packets)
-        if (outFile.write(packet.data(), packet.size()))
-            bytes += packet.size();
-    if (bytes > 0)
-        span.bytesWritten(bytes);
-}
-
 void writeTimedPackets(const std::vector<NvEncOutputPacket>& packets) {
     uint64_t bytes = 0;
     for (const NvEncOutputPacket& packet : packets) {

@@ -15,6 +15,7 @@
 #include "frame_ring.h"
 
 class NvEncoderCuda;
+struct NvEncOutputPacket;
 class OutputFile;
 
 // The viewer's process-wide state that the recording works on, handed over once at start-up.
@@ -64,5 +65,6 @@ void encodeThreadBody();
 // file, closes both and frees nv12Frame.
 void endOfStream(std::thread& encodeThread);
 
-// Appends packets to outFile, which reports a failure as an ERROR line.
-void writePackets(const std::vector<std::vector<uint8_t>>& packets);
+// Hands packets to the output: the container at their times, or outFile as raw bytes. The
+// file reports a failure as an ERROR line.
+void writeTimedPackets(const std::vector<NvEncOutputPacket>& packets);
