@@ -84,7 +84,8 @@ class ContainerRecording : public ViewerTest {
         const std::vector<LoggedFrame> log = readFrameLog(this->log());
         const std::vector<LoggedSpan> spans =
             loggedSpans(log, reported(app->standardError(), "written"));
-        size_t i = 0, lastSpanStart = 0, spansSeen = 0;
+        size_t i = 0, spansSeen = 0;
+        double lastPacketCapture = 0.0;
         for (size_t s = 0; s < spans.size() && i < packets.size(); ++s, ++spansSeen) {
             const LoggedSpan& span = spans[s];
             const double start = packets[i].time;
@@ -96,17 +97,18 @@ class ContainerRecording : public ViewerTest {
             } else {
                 EXPECT_NEAR(start, 0.0, 0.001);
             }
-            lastSpanStart = i;
-            for (size_t k = 0; k < span.taken.size() && i < packets.size(); ++k, ++i)
+            for (size_t k = 0; k < span.taken.size() && i < packets.size(); ++k, ++i) {
                 EXPECT_NEAR(packets[i].time - start, span.taken[k] - span.taken[0], 0.010)
                     << "span " << s << ", frame " << k;
+                lastPacketCapture = span.taken[k];
+            }
         }
         EXPECT_EQ(i, packets.size()) << "packets beyond the frames the ring took";
-        // (A slow build may leave the last span's frames all in the ring at the close.)
+        // The last packet shows until one interval after the last frame read. (A slow build
+        // may leave the last span's frames all in the ring at the close.)
         if (!packets.empty() && spansSeen == spans.size() && !log.empty()) {
             EXPECT_NEAR(containerDuration(path),
-                        packets[lastSpanStart].time +
-                            (seconds(log.back()) - spans.back().taken[0]) + interval,
+                        packets.back().time + (seconds(log.back()) - lastPacketCapture) + interval,
                         interval);
         }
         EXPECT_EQ(decodeErrors(path), "");
@@ -182,7 +184,8 @@ TEST_P(KilledRecording, LeavesAtLeastThreeSecondsOfFiveThatFfmpegDecodes) {
     app->sendSignal(SIGKILL);
     app->waitForExit(5s);
     ASSERT_EQ(app->signal(), SIGKILL);
-    // What was muxed is in the file but for the last half second: the frame that the ring took
+    // What was muxed is in the file but for the last half second (and a fifth for the cluster
+    // that closes only past it, and Matroska's millisecond clock): the frame that the ring took
     // nine frames before its last (four in the ring, three in the encoder, one held for its
     // duration) was muxed. On a machine that keeps up that is past 3 s; a slow (sanitizer)
     // build may take far fewer.
@@ -196,7 +199,7 @@ TEST_P(KilledRecording, LeavesAtLeastThreeSecondsOfFiveThatFfmpegDecodes) {
     ASSERT_FALSE(packets.empty());
     EXPECT_EQ(probe(file(name.c_str())).frames, static_cast<int>(packets.size()));
     EXPECT_EQ(decodeErrors(file(name.c_str())), "");
-    EXPECT_GE(packets.back().time, std::min(3.0, muxed - 0.5 - 0.1))
+    EXPECT_GE(packets.back().time, std::min(3.0, muxed - 0.5 - 0.2))
         << taken.size() << " frames taken";
 }
 
