@@ -70,7 +70,8 @@ int runViewer(cv::VideoCapture& camera) {
     // 10. Recording set-up, over the state it shares with the frame loop.
     setupRecording(RecordingContext{deviceContext, nv12Frame, running, recording,
                                     RingHandOff{FrameRing, writeCount, readCount, encodeStream},
-                                    LaunchGeometry.grid, LaunchGeometry.block});
+                                    LaunchGeometry.grid, LaunchGeometry.block,
+                                    camera.get(cv::CAP_PROP_FPS)});
 
     // 11. Frame buffers.
     uint8_t* stagingFrame = nullptr;
@@ -132,6 +133,7 @@ int runViewer(cv::VideoCapture& camera) {
         previousTime = now;
 
         camera >> cameraFrame;
+        const int64_t captureTime = captureClockMicroseconds();
         const uint8_t* pixels = prepareCameraFrame(cameraFrame, convertedFrame);
         if (pixels != nullptr) {
             // The camera's pageable bytes reach the pinned staging buffer on the host, then
@@ -157,7 +159,7 @@ int runViewer(cv::VideoCapture& camera) {
 
         // A failed read brought no new frame: nothing new to record.
         if (pixels != nullptr)
-            recordStep(currentFrame, chainDoneEvent, ringCopyDoneEvent);
+            recordStep(currentFrame, captureTime, chainDoneEvent, ringCopyDoneEvent);
 
         // A failed launch or copy leaves the context unusable: say so once and end, rather
         // than show and record frames that are not there.

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "EncoderLoader.h"
+#include "video_output.h"
 
 namespace {
 
@@ -17,6 +18,9 @@ const CLI::Validator kCameraIndex(
 const CLI::Validator kExistingFile = CLI::Validator(CLI::ExistingFile).description("");
 const CLI::Validator kNotEmpty(
     [](std::string& value) -> std::string { return value.empty() ? "must not be empty" : ""; }, "");
+// Refused before the window opens, rather than found out at the first Space.
+const CLI::Validator kWritableOutput([](std::string& value) { return outputPathProblem(value); },
+                                     "");
 
 }  // namespace
 
@@ -45,9 +49,12 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
             ->check(kExistingFile);
     CLI::Option* testPattern = app.add_flag("--test-pattern", options.testPattern,
                                             "Built-in moving test pattern instead of a camera");
-    app.add_option("--output", options.output, "Recording (raw HEVC), replaced at start")
+    app.add_option("--output", options.output,
+                   "Recording, replaced at start: .mp4, .mov or .mkv keep each frame's time, "
+                   "any other name is raw HEVC")
         ->type_name("FILE")
         ->check(kNotEmpty)
+        ->check(kWritableOutput)
         ->capture_default_str();
     camera->excludes(input)->excludes(testPattern);
     input->excludes(testPattern);

@@ -125,6 +125,21 @@ bool OutputFile::write(const uint8_t* data, size_t size) {
     return true;
 }
 
+int64_t OutputFile::seek(int64_t offset, int whence) {
+    std::lock_guard<std::timed_mutex> lock(m_mutex);
+    if (m_fd < 0 || m_failedAction != nullptr || m_sealed)
+        return -1;
+    return ::lseek(m_fd, static_cast<off_t>(offset), whence);
+}
+
+int64_t OutputFile::size() const {
+    std::lock_guard<std::timed_mutex> lock(m_mutex);
+    struct stat info {};
+    if (m_fd < 0 || fstat(m_fd, &info) != 0)
+        return -1;
+    return info.st_size;
+}
+
 void OutputFile::close() {
     std::lock_guard<std::timed_mutex> lock(m_mutex);
     if (m_fd < 0)

@@ -24,6 +24,11 @@ class OutputFile {
     // Appends all `size` bytes and returns whether they reached the file. Does nothing once
     // the file has failed; the first failure is reported as an ERROR line.
     bool write(const uint8_t* data, size_t size);
+    // Moves the write position as lseek does (a container's muxer goes back to fill in sizes).
+    // Returns the new position, or -1 once the file has failed.
+    int64_t seek(int64_t offset, int whence);
+    // The size of the file, or -1.
+    int64_t size() const;
     // Closes the file and so releases its lock.
     void close();
 

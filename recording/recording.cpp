@@ -1,5 +1,6 @@
 #include "recording.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -7,11 +8,14 @@
 #include "EncoderLoader.h"
 #include "NvCodecUtils.h"
 #include "NvEncoder/NvEncoderCuda.h"
+#include "container_output.h"
 #include "frame.h"
 #include "frame_ring.h"
 #include "launch.h"
 #include "output_file.h"
 #include "recording_span.h"
+#include "recording_timeline.h"
+#include "video_output.h"
 
 // Left to the end of the process, never destroyed: a destructor run by exit() must not pull
 // them from under a thread that still encodes or writes.
@@ -25,6 +29,12 @@ std::optional<RecordingContext> context;  // from setupRecording on
 std::string outputPath = "camera.hevc";
 
 RecordingSpan span(outputPath);
+
+OutputKind outputKind = OutputKind::RawStream;
+FrameRate frameRate;
+RecordingTimeline timeline(frameRate.intervalMicroseconds());
+// Left to the end of the process as the file is.
+std::unique_ptr<ContainerOutput>& container = *new std::unique_ptr<ContainerOutput>;
 
 // The encoder keeps its own copy; these live for the whole run all the same.
 NV_ENC_INITIALIZE_PARAMS initializeParams;
@@ -45,13 +55,27 @@ void orFailRecording(Fn fn) {
 
 }  // namespace
 
-void writePackets(const std::vector<std::vector<uint8_t>>& packets) {
+void writeTimedPackets(const std::vector<NvEncOutputPacket>& packets) {
     uint64_t bytes = 0;
-    for (const std::vector<uint8_t>& packet : packets)
-        if (outFile.write(packet.data(), packet.size()))
-            bytes += packet.size();
+    for (const NvEncOutputPacket& packet : packets) {
+        if (container != nullptr) {
+            // The container's bytes are counted as they reach the file.
+            const bool key = packet.pictureType == NV_ENC_PIC_TYPE_IDR ||
+                             packet.pictureType == NV_ENC_PIC_TYPE_I;
+            container->write(TimedPacket{packet.bytes.data(), packet.bytes.size(),
+                                         static_cast<int64_t>(packet.timeStamp), key});
+        } else if (outFile.write(packet.bytes.data(), packet.bytes.size())) {
+            bytes += packet.bytes.size();
+        }
+    }
     if (bytes > 0)
         span.bytesWritten(bytes);
+}
+
+int64_t captureClockMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void setOutputPath(const std::string& path) {
@@ -68,6 +92,9 @@ void setupRecording(const RecordingContext& recordingContext) {
                                                                            : simplelogger::INFO;
         simplelogger::LogLine(gLogger, severity, __FILE__, __LINE__, "encoder").stream() << line;
     });
+    frameRate = frameRateOf(context->cameraFramesPerSecond);
+    outputKind = outputKindOf(outputPath);
+    timeline = RecordingTimeline(frameRate.intervalMicroseconds());
     orFailRecording([] {
         encoder.reset(new NvEncoderCuda(context->deviceContext, FRAME_WIDTH, FRAME_HEIGHT,
                                         NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true));
@@ -78,25 +105,44 @@ void setupRecording(const RecordingContext& recordingContext) {
         initializeParams.encodeConfig = &encodeConfig;
         encoder->CreateDefaultEncoderParams(&initializeParams, NV_ENC_CODEC_HEVC_GUID,
                                             NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+        // The stream's nominal rate is the camera's.
+        initializeParams.frameRateNum = static_cast<uint32_t>(frameRate.num);
+        initializeParams.frameRateDen = static_cast<uint32_t>(frameRate.den);
+        if (outputKind != OutputKind::RawStream) {
+            // A key frame every 2 s, so that a long recording can be seeked and cut.
+            const auto period =
+                static_cast<uint32_t>((2 * frameRate.num + frameRate.den / 2) / frameRate.den);
+            encodeConfig.gopLength = period;
+            encodeConfig.encodeCodecConfig.hevcConfig.idrPeriod = period;
+        }
         encoder->CreateEncoder(&initializeParams);
     });
     ck(cuMemAlloc(&context->nv12Frame, static_cast<size_t>(encoder->GetFrameSize())));
 
     outFile.open(outputPath.c_str());
+    if (outputKind == OutputKind::RawStream) {
+        span.checkRateAgainst(frameRate.perSecond(),
+                              std::to_string(frameRate.num) + "/" + std::to_string(frameRate.den));
+    } else {
+        container =
+            std::make_unique<ContainerOutput>(outFile, outputPath, outputKind, frameRate,
+                                              [](uint64_t bytes) { span.bytesWritten(bytes); });
+    }
 }
 
 std::thread startEncodeThread() {
     return std::thread(encodeThreadBody);
 }
 
-void recordStep(const uint8_t* currentFrame, cudaEvent_t chainDoneEvent,
+void recordStep(const uint8_t* currentFrame, int64_t captureTime, cudaEvent_t chainDoneEvent,
                 cudaEvent_t ringCopyDoneEvent) {
     if (!context->recording.load(std::memory_order_relaxed)) {
         span.recordingOff();
         return;
     }
     cudaStreamWaitEvent(context->ring.stream, chainDoneEvent, 0);
-    const bool taken = offerToRing(context->ring, currentFrame);
+    const int64_t time = timeline.timeOf(captureTime, !span.inSpan());
+    const bool taken = offerToRing(context->ring, currentFrame, time);
     span.frameOffered(taken);
     if (taken)
         cudaEventRecord(ringCopyDoneEvent, context->ring.stream);
@@ -107,10 +153,10 @@ void encodeThreadBody() {
     const RecordingContext& state = *context;
     ck(cuCtxPushCurrent(state.deviceContext));
     orFailRecording([&] {
-        std::vector<std::vector<uint8_t>> packets;
+        std::vector<NvEncOutputPacket> packets;
         auto* nv12 = reinterpret_cast<uint8_t*>(state.nv12Frame);
         const cudaStream_t encodeStream = state.ring.stream;
-        drainRing(state.ring, state.running, [&](const uint8_t* frame) {
+        drainRing(state.ring, state.running, [&](const uint8_t* frame, int64_t time) {
             launchRGB2NV12(state.launchGrid, state.launchBlock, encodeStream, frame, nv12,
                            FRAME_WIDTH, FRAME_HEIGHT);
             const EncoderInputFrame* input = encoder->NextInputSlot();
@@ -120,8 +166,8 @@ void encodeThreadBody() {
                 input->planeOffsets, input->planeCount, false, encodeStream);
             // The encoder reads its input buffer as soon as the picture is submitted.
             cudaStreamSynchronize(encodeStream);
-            encoder->EncodeFrame(packets);
-            writePackets(packets);
+            encoder->EncodeFrame(packets, static_cast<uint64_t>(time));
+            writeTimedPackets(packets);
             span.frameEncoded();
         });
     });
@@ -131,11 +177,24 @@ void encodeThreadBody() {
 void endOfStream(std::thread& encodeThread) {
     encodeThread.join();
     orFailRecording([] {
-        std::vector<std::vector<uint8_t>> packets;
+        std::vector<NvEncOutputPacket> packets;
         encoder->EndEncode(packets);
-        writePackets(packets);
+        writeTimedPackets(packets);
         encoder->CloseEncoder();
     });
+    if (container != nullptr) {
+        container->finish(timeline.end());
+        // A file that failed keeps what it has: its fragments play as they are.
+        if (outputKind == OutputKind::Mp4 && container->started() && outFile.good()) {
+            const std::string problem = rewriteAsRegularMp4(outputPath);
+            if (!problem.empty()) {
+                simplelogger::LogLine(gLogger, simplelogger::WARN, __FILE__, __LINE__, __func__)
+                        .stream()
+                    << "Cannot rewrite \"" << outputPath << "\" with its index first: " << problem
+                    << "; it stays fragmented, which FFmpeg and most players read as well";
+            }
+        }
+    }
     outFile.close();
     ck(cuMemFree(context->nv12Frame));
     span.close();

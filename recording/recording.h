@@ -15,6 +15,7 @@
 #include "frame_ring.h"
 
 class NvEncoderCuda;
+struct NvEncOutputPacket;
 class OutputFile;
 
 // The viewer's process-wide state that the recording works on, handed over once at start-up.
@@ -28,13 +29,16 @@ struct RecordingContext {
     RingHandOff ring;        // FrameRing, writeCount, readCount and encodeStream
     const dim3& launchGrid;  // LaunchGeometry, for the NV12 conversion
     const dim3& launchBlock;
+    double cameraFramesPerSecond;  // as the camera reports it; 0 or less when it does not
 };
 
 // Never destroyed: at exit another thread may still be using them.
 extern OutputFile& outFile;
 extern std::unique_ptr<NvEncoderCuda>& encoder;
 
-// Where setupRecording opens the recording; "camera.hevc" unless set before it.
+// Where setupRecording opens the recording; "camera.hevc" unless set before it. A name ending
+// in .mp4, .mov or .mkv gets a container with every frame's capture time, any other the raw
+// HEVC stream.
 void setOutputPath(const std::string& path);
 
 // Start-up, right after the CUDA context exists: encoder, session, nv12Frame, outFile. Keeps
@@ -44,10 +48,14 @@ void setupRecording(const RecordingContext& context);
 // Start-up, last: the encoding thread.
 std::thread startEncodeThread();
 
-// Frame loop, once per frame after the draw: while recording, hands currentFrame to the
-// encoding thread through the ring, ordered after chainDoneEvent, without a host wait.
-// ringCopyDoneEvent is recorded after the copy so that the next upload can wait for it.
-void recordStep(const uint8_t* currentFrame, cudaEvent_t chainDoneEvent,
+// The clock of capture times: microseconds of a monotonic clock.
+int64_t captureClockMicroseconds();
+
+// Frame loop, once per frame after the draw: while recording, hands currentFrame, read from
+// the camera at captureTime, to the encoding thread through the ring, ordered after
+// chainDoneEvent, without a host wait. ringCopyDoneEvent is recorded after the copy so that
+// the next upload can wait for it.
+void recordStep(const uint8_t* currentFrame, int64_t captureTime, cudaEvent_t chainDoneEvent,
                 cudaEvent_t ringCopyDoneEvent);
 
 // The encoding thread's body; returns once `running` is clear.
@@ -57,5 +65,6 @@ void encodeThreadBody();
 // file, closes both and frees nv12Frame.
 void endOfStream(std::thread& encodeThread);
 
-// Appends packets to outFile, which reports a failure as an ERROR line.
-void writePackets(const std::vector<std::vector<uint8_t>>& packets);
+// Hands packets to the output: the container at their times, or outFile as raw bytes. The
+// file reports a failure as an ERROR line.
+void writeTimedPackets(const std::vector<NvEncOutputPacket>& packets);

@@ -90,4 +90,27 @@ void RecordingSpan::report() {
                   static_cast<long long>(m_dropped), static_cast<double>(spanBytes) / 1e6);
     simplelogger::LogLine(gLogger, simplelogger::INFO, __FILE__, __LINE__, __func__).stream()
         << line << m_path;
+    warnOfRate();
+}
+
+void RecordingSpan::warnOfRate() const {
+    const int64_t frames = m_taken + m_dropped;
+    const double seconds = m_end - m_start;
+    if (m_declaredRate <= 0.0 || frames < 2 || seconds <= 0.0 || m_taken == 0)
+        return;
+    const double rate = static_cast<double>(frames - 1) / seconds;
+    if (rate >= m_declaredRate / 1.05 && rate <= m_declaredRate * 1.05)
+        return;
+    // How fast the file plays against life: the frames it holds at the declared rate, against
+    // the time all of the span's frames took to come, dropped ones included.
+    const double speed =
+        (static_cast<double>(frames) / rate) / (static_cast<double>(m_taken) / m_declaredRate);
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "%s will play %.2f times %s than it happened: its frames came at %.1f a "
+                  "second and the raw stream declares %s; --output NAME.mp4 keeps the real time",
+                  m_path.c_str(), speed > 1.0 ? speed : 1.0 / speed,
+                  speed > 1.0 ? "faster" : "slower", rate, m_declaredText.c_str());
+    simplelogger::LogLine(gLogger, simplelogger::WARN, __FILE__, __LINE__, __func__).stream()
+        << line;
 }

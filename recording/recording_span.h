@@ -2,7 +2,9 @@
 // recording switched on to the last before it is switched off, or before the close. A raw HEVC
 // stream plays at its own frame rate, so every frame the ring drops makes the recording play faster
 // than life: the first drop of a span gives one WARNING line, and the end of every span one
-// INFO line with its length, the frames recorded and dropped and the bytes written.
+// INFO line with its length, the frames recorded and dropped and the bytes written. A raw stream
+// whose frames came at a rate more than 5% off the one it declares plays too fast or too slow:
+// one WARN line after the INFO line says by how much.
 #pragma once
 
 #include <atomic>
@@ -19,6 +21,15 @@ class RecordingSpan {
 
     // The file the lines name; set before recording starts.
     void setPath(std::string path) { m_path = std::move(path); }
+
+    // Set for a raw stream: the rate it declares, which the span's own rate is checked against.
+    void checkRateAgainst(double declaredPerSecond, std::string declaredText) {
+        m_declaredRate = declaredPerSecond;
+        m_declaredText = std::move(declaredText);
+    }
+
+    // Whether a span is running: the next offered frame continues it.
+    bool inSpan() const { return m_open; }
 
     // Main thread, once per frame while recording: whether the ring took the frame.
     void frameOffered(bool taken);
@@ -42,9 +53,12 @@ class RecordingSpan {
   private:
     void begin();
     void report();
+    void warnOfRate() const;
 
     std::string m_path;
     const Clock m_clock;
+    double m_declaredRate = 0.0;  // 0: times are kept, nothing to check
+    std::string m_declaredText;
 
     // Main thread.
     bool m_open = false;     // a span is running

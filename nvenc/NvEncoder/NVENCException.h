@@ -80,6 +80,21 @@ inline std::string CudaDriverErrorMessage(const char* name, int result) {
         }                                                                                        \
     } while (0)
 
+// The same two for a helper that raises on behalf of the operation `function` names.
+#define NVENC_RAISE_IN(message, status, function) \
+    throw NVENCException::Build((message), (status), (function), __FILE__, __LINE__)
+
+#define NVENC_CHECK_CALL_IN(nvencCall, function)                                                 \
+    do {                                                                                         \
+        const NVENCSTATUS nvencStatus_ = (nvencCall);                                            \
+        if (nvencStatus_ != NV_ENC_SUCCESS) {                                                    \
+            std::ostringstream nvencMessage_;                                                    \
+            nvencMessage_ << #nvencCall << " returned error " << static_cast<int>(nvencStatus_); \
+            throw NVENCException::Build(nvencMessage_.str(), nvencStatus_, (function), __FILE__, \
+                                        __LINE__);                                               \
+        }                                                                                        \
+    } while (0)
+
 // Raises NV_ENC_ERR_GENERIC with the driver result's name; the result itself is not carried.
 #define CUDA_DRV_CHECK(cudaCall)                                                            \
     do {                                                                                    \

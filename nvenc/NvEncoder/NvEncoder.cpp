@@ -431,12 +431,31 @@ void* NvEncoder::CompletionEventFor(int32_t index) const {
 void NvEncoder::EncodeFrame(std::vector<std::vector<uint8_t>>& packets,
                             NV_ENC_PIC_PARAMS* picParams) {
     packets.clear();
+    SubmitFrame(picParams);
+    GetEncodedPacket(m_vBitstreamBuffers, packets, true);
+}
+
+void NvEncoder::EncodeFrame(std::vector<NvEncOutputPacket>& packets, uint64_t inputTimeStamp,
+                            NV_ENC_PIC_PARAMS* picParams) {
+    packets.clear();
+    NV_ENC_PIC_PARAMS stamped;
+    std::memset(&stamped, 0, sizeof(stamped));
+    if (picParams)
+        std::memcpy(&stamped, picParams, sizeof(stamped));
+    stamped.inputTimeStamp = inputTimeStamp;
+    SubmitFrame(&stamped);
+    CollectPictures(m_vBitstreamBuffers, true, TimedPacketSink(packets));
+}
+
+void NvEncoder::SubmitFrame(NV_ENC_PIC_PARAMS* picParams) {
     if (!m_hEncoder || !m_bInitialized) {
-        NVENC_RAISE("Encoder device not found", NV_ENC_ERR_NO_ENCODE_DEVICE);
+        NVENC_RAISE_IN("Encoder device not found", NV_ENC_ERR_NO_ENCODE_DEVICE,
+                       "NvEncoder::EncodeFrame");
     }
     // Motion-only and video-memory sessions have no bitstream buffers to fill or read.
     if (m_bMEOnlyMode || m_bOutputToVidmem) {
-        NVENC_RAISE("Session has no bitstream output in system memory", NV_ENC_ERR_INVALID_CALL);
+        NVENC_RAISE_IN("Session has no bitstream output in system memory", NV_ENC_ERR_INVALID_CALL,
+                       "NvEncoder::EncodeFrame");
     }
 
     const int32_t slot = m_iSubmitted % m_nEncoderBuffer;
@@ -458,26 +477,37 @@ void NvEncoder::EncodeFrame(std::vector<std::vector<uint8_t>>& packets,
 
     const NVENCSTATUS status = m_nvenc.nvEncEncodePicture(m_hEncoder, &encodeParams);
     if (status != NV_ENC_SUCCESS && status != NV_ENC_ERR_NEED_MORE_INPUT) {
-        NVENC_RAISE("nvEncEncodePicture API failed", status);
+        NVENC_RAISE_IN("nvEncEncodePicture API failed", status, "NvEncoder::EncodeFrame");
     }
     m_iSubmitted++;
     m_bEndOfStreamSent = false;
-    GetEncodedPacket(m_vBitstreamBuffers, packets, true);
 }
 
 void NvEncoder::EndEncode(std::vector<std::vector<uint8_t>>& packets) {
     packets.clear();
+    EndStream();
+    GetEncodedPacket(m_vBitstreamBuffers, packets, false);
+}
+
+void NvEncoder::EndEncode(std::vector<NvEncOutputPacket>& packets) {
+    packets.clear();
+    EndStream();
+    CollectPictures(m_vBitstreamBuffers, false, TimedPacketSink(packets));
+}
+
+void NvEncoder::EndStream() {
     if (!m_hEncoder || !m_bInitialized) {
-        NVENC_RAISE("Encoder device not initialized", NV_ENC_ERR_ENCODER_NOT_INITIALIZED);
+        NVENC_RAISE_IN("Encoder device not initialized", NV_ENC_ERR_ENCODER_NOT_INITIALIZED,
+                       "NvEncoder::EndEncode");
     }
     if (m_bMEOnlyMode || m_bOutputToVidmem) {
-        NVENC_RAISE("Session has no bitstream output in system memory", NV_ENC_ERR_INVALID_CALL);
+        NVENC_RAISE_IN("Session has no bitstream output in system memory", NV_ENC_ERR_INVALID_CALL,
+                       "NvEncoder::EndEncode");
     }
     // The driver refuses a second end of stream; the first one has already returned
     // every picture, so there is nothing more to send for.
     if (!m_bEndOfStreamSent)
         SendEOS();
-    GetEncodedPacket(m_vBitstreamBuffers, packets, false);
 }
 
 void NvEncoder::SendEOS() {
@@ -490,10 +520,43 @@ void NvEncoder::SendEOS() {
     m_bEndOfStreamSent = true;
 }
 
+std::function<void(const NV_ENC_LOCK_BITSTREAM&)> NvEncoder::TimedPacketSink(
+    std::vector<NvEncOutputPacket>& packets) {
+    return [this, &packets](const NV_ENC_LOCK_BITSTREAM& lock) {
+        packets.emplace_back();
+        NvEncOutputPacket& packet = packets.back();
+        packet.timeStamp = lock.outputTimeStamp;
+        packet.pictureType = lock.pictureType;
+        AppendPicture(packet.bytes, lock);
+    };
+}
+
 void NvEncoder::GetEncodedPacket(std::vector<NV_ENC_OUTPUT_PTR>& outputs,
                                  std::vector<std::vector<uint8_t>>& packets, bool applyLag) {
-    const int32_t end = applyLag ? m_iSubmitted - m_nOutputLag : m_iSubmitted;
     size_t produced = 0;
+    CollectPictures(outputs, applyLag, [&](const NV_ENC_LOCK_BITSTREAM& lock) {
+        if (packets.size() < produced + 1)
+            packets.emplace_back();
+        std::vector<uint8_t>& packet = packets[produced];
+        packet.clear();
+        AppendPicture(packet, lock);
+        ++produced;
+    });
+}
+
+void NvEncoder::AppendPicture(std::vector<uint8_t>& packet, const NV_ENC_LOCK_BITSTREAM& lock) {
+    if (m_bIvfContainer && SameGuid(m_initializeParams.encodeGUID, NV_ENC_CODEC_AV1_GUID)) {
+        AppendIvfHeaders(packet, lock);
+    }
+    const auto* data = static_cast<const uint8_t*>(lock.bitstreamBufferPtr);
+    if (lock.bitstreamSizeInBytes != 0) {
+        packet.insert(packet.end(), data, data + lock.bitstreamSizeInBytes);
+    }
+}
+
+void NvEncoder::CollectPictures(std::vector<NV_ENC_OUTPUT_PTR>& outputs, bool applyLag,
+                                const std::function<void(const NV_ENC_LOCK_BITSTREAM&)>& take) {
+    const int32_t end = applyLag ? m_iSubmitted - m_nOutputLag : m_iSubmitted;
     while (m_iGot < end) {
         const int32_t slot = m_iGot % m_nEncoderBuffer;
         WaitForCompletionEvent(slot);
@@ -503,34 +566,25 @@ void NvEncoder::GetEncodedPacket(std::vector<NV_ENC_OUTPUT_PTR>& outputs,
         lockBitstreamData.version = NV_ENC_LOCK_BITSTREAM_VER;
         lockBitstreamData.outputBitstream = outputs[slot];
         lockBitstreamData.doNotWait = 0;  // block until the picture is done
-        NVENC_CHECK_CALL(m_nvenc.nvEncLockBitstream(m_hEncoder, &lockBitstreamData));
+        NVENC_CHECK_CALL_IN(m_nvenc.nvEncLockBitstream(m_hEncoder, &lockBitstreamData),
+                            "NvEncoder::GetEncodedPacket");
 
-        if (packets.size() < produced + 1)
-            packets.emplace_back();
-        std::vector<uint8_t>& packet = packets[produced];
-        packet.clear();
-        if (m_bIvfContainer && SameGuid(m_initializeParams.encodeGUID, NV_ENC_CODEC_AV1_GUID)) {
-            AppendIvfHeaders(packet, lockBitstreamData);
-        }
-        const auto* data = static_cast<const uint8_t*>(lockBitstreamData.bitstreamBufferPtr);
-        if (lockBitstreamData.bitstreamSizeInBytes != 0) {
-            packet.insert(packet.end(), data, data + lockBitstreamData.bitstreamSizeInBytes);
-        }
-        ++produced;
+        take(lockBitstreamData);
 
-        NVENC_CHECK_CALL(
-            m_nvenc.nvEncUnlockBitstream(m_hEncoder, lockBitstreamData.outputBitstream));
+        NVENC_CHECK_CALL_IN(
+            m_nvenc.nvEncUnlockBitstream(m_hEncoder, lockBitstreamData.outputBitstream),
+            "NvEncoder::GetEncodedPacket");
 
         if (m_vMappedInputBuffers[slot]) {
             // One line: the call's text is the error message.
             // clang-format off
-            NVENC_CHECK_CALL(m_nvenc.nvEncUnmapInputResource(m_hEncoder, m_vMappedInputBuffers[m_iGot % m_nEncoderBuffer]));
+            NVENC_CHECK_CALL_IN(m_nvenc.nvEncUnmapInputResource(m_hEncoder, m_vMappedInputBuffers[m_iGot % m_nEncoderBuffer]), "NvEncoder::GetEncodedPacket");
             // clang-format on
             m_vMappedInputBuffers[slot] = nullptr;
         }
         if (m_bMEOnlyMode && m_vMappedRefBuffers[slot]) {
             // clang-format off
-            NVENC_CHECK_CALL(m_nvenc.nvEncUnmapInputResource(m_hEncoder, m_vMappedRefBuffers[m_iGot % m_nEncoderBuffer]));
+            NVENC_CHECK_CALL_IN(m_nvenc.nvEncUnmapInputResource(m_hEncoder, m_vMappedRefBuffers[m_iGot % m_nEncoderBuffer]), "NvEncoder::GetEncodedPacket");
             // clang-format on
             m_vMappedRefBuffers[slot] = nullptr;
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "NVENCException.h"
@@ -17,6 +18,13 @@ struct EncoderInputFrame {
     uint32_t planePitch = 0;  // pitch of each chroma plane
     NV_ENC_BUFFER_FORMAT format = NV_ENC_BUFFER_FORMAT_UNDEFINED;
     NV_ENC_INPUT_RESOURCE_TYPE resourceKind = NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX;
+};
+
+// One encoded picture with the time stamp its picture was submitted with.
+struct NvEncOutputPacket {
+    std::vector<uint8_t> bytes;
+    uint64_t timeStamp = 0;
+    NV_ENC_PIC_TYPE pictureType = NV_ENC_PIC_TYPE_UNKNOWN;
 };
 
 class NvEncoder {
@@ -37,6 +45,11 @@ class NvEncoder {
                              NV_ENC_PIC_PARAMS* picParams = nullptr);
     // Ends the stream and returns every picture still held.
     virtual void EndEncode(std::vector<std::vector<uint8_t>>& packets);
+    // The same two with time stamps: the picture goes in with inputTimeStamp and every packet
+    // comes out with the stamp of its own picture, whatever the encoder's delay and order.
+    void EncodeFrame(std::vector<NvEncOutputPacket>& packets, uint64_t inputTimeStamp,
+                     NV_ENC_PIC_PARAMS* picParams = nullptr);
+    void EndEncode(std::vector<NvEncOutputPacket>& packets);
     virtual ~NvEncoder();
 
     // Fills the parameters and the configuration they point to with the preset's defaults.
@@ -120,5 +133,13 @@ class NvEncoder {
     void InitializeMVOutputBuffer();
     // The event of the slot of counter `index`, or null when the ring has no events.
     void* CompletionEventFor(int32_t index) const;
+    void SubmitFrame(NV_ENC_PIC_PARAMS* picParams);
+    void EndStream();
+    // Locks, hands to `take` and releases every picture that is due, in submission order.
+    void CollectPictures(std::vector<NV_ENC_OUTPUT_PTR>& outputs, bool applyLag,
+                         const std::function<void(const NV_ENC_LOCK_BITSTREAM&)>& take);
+    std::function<void(const NV_ENC_LOCK_BITSTREAM&)> TimedPacketSink(
+        std::vector<NvEncOutputPacket>& packets);
+    void AppendPicture(std::vector<uint8_t>& packet, const NV_ENC_LOCK_BITSTREAM& lock);
     void AppendIvfHeaders(std::vector<uint8_t>& packet, const NV_ENC_LOCK_BITSTREAM& lock);
 };

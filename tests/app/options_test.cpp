@@ -54,6 +54,9 @@ TEST(CommandLine, RefusalsGiveTheUsageOnStandardErrorAndStatusTwo) {
         {"--camera", "1.5"},
         {"--input", "/no/such/clip.mp4"},
         {"--output", ""},
+        {"--output", "/no/such/folder/clip.mp4"},
+        {"--output", "clip.avi"},
+        {"--output", "clip.webm"},
         {"--camera", "1", "--test-pattern"},
         {"--input", "/dev/null", "--test-pattern"},
         {"--camera", "1", "--input", "/dev/null"},
@@ -67,6 +70,25 @@ TEST(CommandLine, RefusalsGiveTheUsageOnStandardErrorAndStatusTwo) {
         EXPECT_NE(p.err.find("--test-pattern"), std::string::npos) << label;
         EXPECT_NE(p.err.rfind("Usage", 0), 0u) << label << ": what was wrong comes first";
     }
+}
+
+TEST(CommandLine, OutputNamesAContainerWeWriteOrARawStream) {
+    for (const char* name :
+         {"clip.mp4", "clip.MOV", "clip.mkv", "camera.h265", "take.bin", "/tmp/no-extension"}) {
+        const Parsed p = parse({"--output", name});
+        EXPECT_FALSE(p.commandLine.exitStatus) << name << p.err;
+        EXPECT_EQ(p.commandLine.options.output, name);
+    }
+    // The reason is one line, before the usage.
+    const Parsed avi = parse({"--output", "clip.avi"});
+    const std::string first = avi.err.substr(0, avi.err.find('\n'));
+    EXPECT_NE(first.find("\".avi\" names a container"), std::string::npos) << avi.err;
+    EXPECT_NE(first.find(".mp4, .mov or .mkv"), std::string::npos) << avi.err;
+    const Parsed missing = parse({"--output", "/no/such/folder/clip.mkv"});
+    EXPECT_NE(missing.err.substr(0, missing.err.find('\n'))
+                  .find("the folder \"/no/such/folder\" does not exist"),
+              std::string::npos)
+        << missing.err;
 }
 
 TEST(CommandLine, HelpAndVersionGoToStandardOutput) {

@@ -1,10 +1,11 @@
 // The real viewer with a test camera, for end-to-end tests:
 //   camfx-testapp [--camera=pattern|closed|gray|small|failing|stopping] [--fps=N]
 //                 [--fail=CALL:RESULT[:AFTER]] [--frame-log=PATH] [--record]
-//                 [--seconds=N] [--effects=MASK]
+//                 [--seconds=N] [--effects=MASK] [--output=FILE]
 // After a normal close it writes the pipeline's final state on standard error. The frame log
 // has one line per camera read: the frame number, the GLFW time taken just before the read
-// (the swirl's clock), whether recording was on and how many frames the ring had taken. The
+// (the swirl's clock), whether recording was on, how many frames the ring had taken and the
+// capture time (the recording's clock, in microseconds, when the read returned). The
 // stopping camera is the pattern unplugged after 20 frames, with a reopening viewer that finds it
 // back at the second try.
 #include <GLFW/glfw3.h>
@@ -18,6 +19,7 @@
 #include "TestPatternCamera.h"
 #include "camera_source.h"
 #include "pipeline_state.h"
+#include "recording.h"
 #include "viewer.h"
 
 namespace {
@@ -44,8 +46,9 @@ class LoggingCamera : public camfx::TestPatternCamera {
         const uint64_t n = framesDelivered();
         read(image);
         if (m_log != nullptr && framesDelivered() > n) {
-            std::fprintf(m_log, "%llu %.9f %d %d\n", static_cast<unsigned long long>(n), time,
-                         recording.load() ? 1 : 0, static_cast<int>(writeCount.load()));
+            std::fprintf(m_log, "%llu %.9f %d %d %lld\n", static_cast<unsigned long long>(n), time,
+                         recording.load() ? 1 : 0, static_cast<int>(writeCount.load()),
+                         static_cast<long long>(captureClockMicroseconds()));
             std::fflush(m_log);
         }
         return *this;
@@ -110,6 +113,8 @@ int main(int argc, char** argv) {
             frameLog = argument.substr(12);
         } else if (argument.rfind("--effects=", 0) == 0) {
             effectMask = static_cast<uint8_t>(std::stoi(argument.substr(10), nullptr, 0));
+        } else if (argument.rfind("--output=", 0) == 0) {
+            setOutputPath(argument.substr(9));
         } else if (argument == "--record") {
             recording = true;
         } else if (argument.rfind("--seconds=", 0) == 0) {

@@ -1,6 +1,8 @@
 #include "hevc_check.h"
 
+#include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "child_process.h"
@@ -64,11 +66,60 @@ std::vector<cv::Mat> decodeFrames(const std::string& path, int width, int height
 
 std::string decodeErrors(const std::string& path) {
     TempDir scratch;
-    ChildProcess ffmpeg("/usr/bin/ffmpeg", {"-v", "error", "-i", path, "-f", "null", "-"},
+    // Frames at their own times, in the input's time base: two frames captured closer than
+    // the nominal interval must not collide on the nominal rate's clock.
+    ChildProcess ffmpeg("/usr/bin/ffmpeg",
+                        {"-v", "error", "-i", path, "-vsync", "passthrough", "-enc_time_base", "-1",
+                         "-f", "null", "-"},
                         scratch.path());
     if (ffmpeg.waitForExit(std::chrono::seconds(120)) != 0)
         return "ffmpeg failed: " + ffmpeg.standardError();
     return ffmpeg.standardError();
+}
+
+std::vector<PacketTime> packetTimes(const std::string& path) {
+    TempDir scratch;
+    const std::string out = run("/usr/bin/ffprobe",
+                                {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                 "packet=pts_time,flags", "-of", "csv=p=0", path},
+                                scratch.path());
+    std::vector<PacketTime> packets;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t comma = line.find(',');
+        if (comma == std::string::npos || line.substr(0, comma) == "N/A")
+            continue;
+        packets.push_back(
+            {std::stod(line.substr(0, comma)), line.find('K', comma) != std::string::npos});
+    }
+    std::sort(packets.begin(), packets.end(),
+              [](const PacketTime& a, const PacketTime& b) { return a.time < b.time; });
+    return packets;
+}
+
+double containerDuration(const std::string& path) {
+    TempDir scratch;
+    const std::string out = run("/usr/bin/ffprobe",
+                                {"-v", "error", "-show_entries", "format=duration", "-of",
+                                 "default=noprint_wrappers=1:nokey=1", path},
+                                scratch.path());
+    try {
+        return std::stod(out);
+    } catch (const std::exception&) {
+        return -1.0;
+    }
+}
+
+std::vector<std::string> topLevelBoxes(const std::string& path) {
+    TempDir scratch;
+    ChildProcess ffprobe("/usr/bin/ffprobe", {"-v", "trace", path}, scratch.path());
+    ffprobe.waitForExit(std::chrono::seconds(120));
+    const std::string trace = ffprobe.standardError();
+    std::vector<std::string> boxes;
+    const std::regex box(R"(type:'(\w{4})' parent:'root')");
+    for (std::sregex_iterator it(trace.begin(), trace.end(), box), end; it != end; ++it)
+        boxes.push_back((*it)[1]);
+    return boxes;
 }
 
 std::vector<LoggedFrame> readFrameLog(const std::string& path) {
@@ -76,7 +127,7 @@ std::vector<LoggedFrame> readFrameLog(const std::string& path) {
     std::ifstream in(path);
     LoggedFrame frame{};
     int recording = 0;
-    while (in >> frame.n >> frame.time >> recording >> frame.writtenBefore) {
+    while (in >> frame.n >> frame.time >> recording >> frame.writtenBefore >> frame.captureTime) {
         frame.recording = recording != 0;
         frames.push_back(frame);
     }

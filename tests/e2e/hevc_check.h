@@ -23,10 +23,25 @@ std::vector<cv::Mat> decodeFrames(const std::string& path, int width, int height
 // What FFmpeg's decoder complains of while decoding the whole file; empty for a clean stream.
 std::string decodeErrors(const std::string& path);
 
+// One packet as ffprobe reads it from a container: its presentation time and whether it is a
+// key frame. In presentation order.
+struct PacketTime {
+    double time;
+    bool key;
+};
+std::vector<PacketTime> packetTimes(const std::string& path);
+
+// The container's duration in seconds as ffprobe gives it; negative when it gives none.
+double containerDuration(const std::string& path);
+
+// The top-level boxes of an MP4 file in their order, as FFmpeg's demuxer reports them.
+std::vector<std::string> topLevelBoxes(const std::string& path);
+
 struct LoggedFrame {
     uint64_t n;
     double time;
     bool recording;
-    int writtenBefore;  // frames the ring had taken when this one was read
+    int writtenBefore;    // frames the ring had taken when this one was read
+    int64_t captureTime;  // microseconds, the recording's clock
 };
 std::vector<LoggedFrame> readFrameLog(const std::string& path);

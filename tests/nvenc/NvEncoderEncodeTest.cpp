@@ -53,6 +53,54 @@ TEST_F(EncodeTest, PacketsComeBackAfterTheOutputLagInOrder) {
     EXPECT_TRUE(fake().pending.empty());
 }
 
+TEST_F(EncodeTest, TimedPacketsCarryTheTimeTheirPictureWentInWith) {
+    auto encoder = MakeCreated();
+    const int lag = encoder->m_nOutputLag;
+    std::vector<NvEncOutputPacket> packets(2);  // stale content is dropped
+    NV_ENC_PIC_PARAMS asked{};
+    asked.inputTimeStamp = 99;  // the argument wins
+    asked.encodePicFlags = NV_ENC_PIC_FLAG_FORCEIDR;
+    const auto timeOf = [](int frame) { return uint64_t(frame) * 33367 + 11; };
+    for (int frame = 0; frame < 7; ++frame) {
+        SCOPED_TRACE(frame);
+        encoder->EncodeFrame(packets, timeOf(frame), frame == 0 ? &asked : nullptr);
+        EXPECT_EQ(fake().pictures.back().inputTimeStamp, timeOf(frame));
+        ASSERT_EQ(packets.size(), frame < lag ? 0u : 1u);
+        if (frame >= lag) {
+            EXPECT_EQ(packets[0].bytes, payloadFor(frame - lag));
+            EXPECT_EQ(packets[0].timeStamp, timeOf(frame - lag));
+            EXPECT_EQ(packets[0].pictureType, NV_ENC_PIC_TYPE_P);
+        }
+    }
+    EXPECT_EQ(fake().pictures.front().encodePicFlags, uint32_t(NV_ENC_PIC_FLAG_FORCEIDR));
+    encoder->EndEncode(packets);
+    ASSERT_EQ(packets.size(), size_t(lag));
+    for (int i = 0; i < lag; ++i)
+        EXPECT_EQ(packets[i].timeStamp, timeOf(7 - lag + i));
+    EXPECT_EQ(encoder->m_iGot, encoder->m_iSubmitted);
+}
+
+TEST_F(EncodeTest, TimedCallsRaiseInTheNamesOfTheirOperations) {
+    auto encoder = Make();
+    std::vector<NvEncOutputPacket> packets;
+    try {
+        encoder->EncodeFrame(packets, 0);
+        ADD_FAILURE() << "no raise";
+    } catch (const NVENCException& e) {
+        EXPECT_EQ(e.ErrorCode(), NV_ENC_ERR_NO_ENCODE_DEVICE);
+        EXPECT_EQ(
+            std::string(e.what()).rfind("NvEncoder::EncodeFrame : Encoder device not found", 0), 0u)
+            << e.what();
+    }
+    try {
+        encoder->EndEncode(packets);
+        ADD_FAILURE() << "no raise";
+    } catch (const NVENCException& e) {
+        EXPECT_EQ(e.ErrorCode(), NV_ENC_ERR_ENCODER_NOT_INITIALIZED);
+        EXPECT_EQ(std::string(e.what()).rfind("NvEncoder::EndEncode : ", 0), 0u) << e.what();
+    }
+}
+
 TEST_F(EncodeTest, EachFrameUsesItsSlotOfTheRing) {
     auto encoder = MakeCreated();
     Packets packets;

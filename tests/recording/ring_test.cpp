@@ -45,10 +45,12 @@ class Ring : public ::testing::Test {
     // A consumer that records which frame it was given and stalls while `stalled` is set.
     void startConsumer() {
         consumer = std::thread([this] {
-            drainRing(ring, running, [this](const uint8_t* buffer) {
+            drainRing(ring, running, [this](const uint8_t* buffer, int64_t time) {
                 while (stalled.load())
                     std::this_thread::yield();
                 seen.push_back(buffer[0]);
+                // The frame's time travels with it.
+                timesMatch = timesMatch && time == timeOf(buffer[0]);
                 // The whole frame arrived, not just its first byte.
                 complete = complete && buffer[FRAME_BYTES - 1] == buffer[0];
                 if (span != nullptr) {
@@ -75,7 +77,10 @@ class Ring : public ::testing::Test {
     std::atomic<bool> encoding{false};  // the consumer has taken its first frame
     std::vector<int> seen;              // consumer's; read after join
     bool complete = true;
+    bool timesMatch = true;
     std::thread consumer;
+
+    static int64_t timeOf(int frame) { return 33333 * frame + 7; }
 };
 
 TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
@@ -83,7 +88,7 @@ TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
     startConsumer();
     std::vector<int> accepted;
     for (int i = 0; i < 6; ++i) {
-        if (offerToRing(ring, frames[i]))
+        if (offerToRing(ring, frames[i], timeOf(i)))
             accepted.push_back(i);
         const int32_t outstanding = writeCount.load() - readCount.load();
         EXPECT_GE(outstanding, 0);
@@ -96,7 +101,7 @@ TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
     while (readCount.load() < 4)
         std::this_thread::yield();
     for (int i = 6; i < kFrames; ++i) {
-        while (!offerToRing(ring, frames[i]))
+        while (!offerToRing(ring, frames[i], timeOf(i)))
             std::this_thread::yield();
         EXPECT_LE(writeCount.load() - readCount.load(), 4);
     }
@@ -110,16 +115,17 @@ TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
         expected.push_back(i);
     EXPECT_EQ(seen, expected);
     EXPECT_TRUE(complete);
+    EXPECT_TRUE(timesMatch);
 }
 
 TEST_F(Ring, FirstFrameGoesToSlotZeroAndTheFifthReusesIt) {
     startConsumer();
-    ASSERT_TRUE(offerToRing(ring, frames[1]));
+    ASSERT_TRUE(offerToRing(ring, frames[1], timeOf(1)));
     EXPECT_EQ(writeCount.load(), 1);
     while (readCount.load() < 1)
         std::this_thread::yield();
     for (int i = 2; i <= 5; ++i) {
-        while (!offerToRing(ring, frames[i]))
+        while (!offerToRing(ring, frames[i], timeOf(i)))
             std::this_thread::yield();
     }
     while (readCount.load() < 5)
@@ -133,7 +139,7 @@ TEST_F(Ring, ConsumerEndsWhenRunningIsClearedAndLeavesWaitingFrames) {
     stalled = true;
     startConsumer();
     for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(offerToRing(ring, frames[i]));
+        ASSERT_TRUE(offerToRing(ring, frames[i], timeOf(i)));
     running = false;
     stalled = false;
     consumer.join();
@@ -152,7 +158,7 @@ class Span : public Ring {
     // The record step while recording, a frame every half second: the frame offered to the
     // ring and the span told.
     void record(int frame) {
-        recordingSpan.frameOffered(offerToRing(ring, frames[frame]));
+        recordingSpan.frameOffered(offerToRing(ring, frames[frame], timeOf(frame)));
         now += 0.5;
     }
     void waitUntilEncoded(int32_t count) {

@@ -150,4 +150,46 @@ TEST_F(RecordingPath, H264IsRefusedAndTheSameEncoderThenRecordsHevc) {
     ExpectPatternStream(file, 5, "retry");
 }
 
+// Through x265 and back: every packet carries its own picture's time, however long the
+// encoder holds it; with a key frame every 10 pictures those come out as key frames.
+TEST_F(RecordingPath, TimedPacketsKeepTheirPicturesTimesAndKeyFrames) {
+    m_encoder = std::make_unique<ProbedEncoder>(m_context, kWidth, kHeight,
+                                                NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true);
+    NV_ENC_INITIALIZE_PARAMS init{};
+    NV_ENC_CONFIG config{};
+    init.version = NV_ENC_INITIALIZE_PARAMS_VER;
+    config.version = NV_ENC_CONFIG_VER;
+    init.encodeConfig = &config;
+    m_encoder->CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
+                                          NV_ENC_TUNING_INFO_LOW_LATENCY);
+    config.gopLength = 10;
+    config.encodeCodecConfig.hevcConfig.idrPeriod = 10;
+    m_encoder->CreateEncoder(&init);
+    ASSERT_EQ(cuMemAlloc(&m_nv12, size_t(m_encoder->GetFrameSize())), CUDA_SUCCESS);
+
+    // Uneven times, as a camera that drops frames gives them.
+    const auto timeOf = [](int n) { return uint64_t(n) * 40000 + uint64_t(n % 3) * 7000; };
+    std::vector<NvEncOutputPacket> all, packets;
+    for (int n = 0; n < 25; ++n) {
+        UploadNv12(m_nv12, kWidth, PatternNv12(n));
+        const EncoderInputFrame* slot = m_encoder->NextInputSlot();
+        NvEncoderCuda::CopyToDeviceFrame(m_context, reinterpret_cast<const void*>(m_nv12), 0,
+                                         slot->bufferPtr, slot->lumaPitch, kWidth, kHeight,
+                                         CU_MEMORYTYPE_DEVICE, slot->format, slot->planeOffsets,
+                                         slot->planeCount);
+        m_encoder->EncodeFrame(packets, timeOf(n));
+        all.insert(all.end(), packets.begin(), packets.end());
+    }
+    m_encoder->EndEncode(packets);
+    all.insert(all.end(), packets.begin(), packets.end());
+    m_encoder->CloseEncoder();
+    ASSERT_EQ(all.size(), 25u);
+    for (int n = 0; n < 25; ++n) {
+        EXPECT_EQ(all[n].timeStamp, timeOf(n)) << "picture " << n;
+        const bool intra =
+            all[n].pictureType == NV_ENC_PIC_TYPE_IDR || all[n].pictureType == NV_ENC_PIC_TYPE_I;
+        EXPECT_EQ(intra, n % 10 == 0) << "picture " << n;
+    }
+}
+
 }  // namespace

@@ -1,0 +1,58 @@
+// A recording in a container through FFmpeg's libavformat: MP4 (fragmented while it is
+// written) or Matroska, each picture at its own time. The bytes go through an OutputFile,
+// which holds the file's lock and reports its failures.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "video_output.h"
+
+class OutputFile;
+struct AVFormatContext;
+struct AVIOContext;
+struct AVPacket;
+
+class ContainerOutput {
+  public:
+    // `file` is open on `path`; `onBytes` hears of every byte that reached it.
+    ContainerOutput(OutputFile& file, std::string path, OutputKind kind, FrameRate rate,
+                    std::function<void(uint64_t)> onBytes);
+    ~ContainerOutput();
+    ContainerOutput(const ContainerOutput&) = delete;
+    ContainerOutput& operator=(const ContainerOutput&) = delete;
+
+    // Packets in decoding order, times rising. The first must be a key frame with the
+    // stream's parameter sets.
+    void write(const TimedPacket& packet);
+
+    // A clean end: the last picture, shown until `endTime` (microseconds, at least one frame
+    // interval after it), the index and the duration. The caller then closes the file; an
+    // MP4 is rewritten with rewriteAsRegularMp4.
+    void finish(int64_t endTime = 0);
+
+    // Whether anything was written (a stream header exists).
+    bool started() const { return m_started; }
+
+  private:
+    bool start(const TimedPacket& first);
+    void writeHeld(int64_t duration);
+    void fail(const char* what, int error);
+
+    OutputFile& m_file;
+    std::string m_path;
+    OutputKind m_kind;
+    FrameRate m_rate;
+    std::function<void(uint64_t)> m_onBytes;
+    AVFormatContext* m_context = nullptr;
+    AVIOContext* m_io = nullptr;
+    AVPacket* m_held = nullptr;  // written once the next one gives its duration
+    bool m_started = false;
+    bool m_failed = false;
+};
+
+// Rewrites the fragmented MP4 at `path` as a regular one, index first, without re-encoding:
+// into a temporary file in the same folder that then replaces it, so that a rewrite cut short
+// leaves the fragmented file whole. Returns an empty string, or why it failed.
+std::string rewriteAsRegularMp4(const std::string& path);

@@ -1,0 +1,36 @@
+// What the outputs of a recording take, and which output a file name asks for. An output
+// knows packets and their times, nothing of the encoder that made them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// One encoded picture: its bytes and its time in microseconds on the recording's timeline.
+struct TimedPacket {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    int64_t time = 0;
+    bool keyFrame = false;
+};
+
+// A frame rate as a fraction, e.g. 30000/1001.
+struct FrameRate {
+    int num = 30;
+    int den = 1;
+    double perSecond() const { return static_cast<double>(num) / den; }
+    int64_t intervalMicroseconds() const { return (1000000LL * den + num / 2) / num; }
+};
+
+// The fraction a camera's reported rate stands for: whole rates as N/1, the NTSC rates
+// (29.97...) as N*1000/1001, anything else to a thousandth; 30/1 when none is reported.
+FrameRate frameRateOf(double framesPerSecond);
+
+enum class OutputKind { RawStream, Mp4, Matroska };
+
+// By the name's extension: .mp4 and .mov are MP4, .mkv Matroska, anything else the raw stream.
+OutputKind outputKindOf(const std::string& path);
+
+// Why a recording cannot go to `path`, or empty when it can: an extension that names another
+// container, or a folder that does not exist.
+std::string outputPathProblem(const std::string& path);
