@@ -167,8 +167,9 @@ TEST_F(ContainerRecording, KeyFramesComeEveryTwoSeconds) {
     EXPECT_EQ(keys[0], 0u);
     for (size_t k = 1; k < keys.size(); ++k) {
         EXPECT_EQ(keys[k] - keys[k - 1], 10u) << "key frame " << k;
-        // Dropped frames only lengthen the stretch.
-        EXPECT_GE(packets[keys[k]].time - packets[keys[k - 1]].time, 2.0 - 0.005);
+        // Dropped frames only lengthen the stretch; a late read's return may shorten it by
+        // that lateness.
+        EXPECT_GE(packets[keys[k]].time - packets[keys[k - 1]].time, 2.0 - 0.1);
     }
 }
 
