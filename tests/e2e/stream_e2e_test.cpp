@@ -157,6 +157,15 @@ TEST_F(Streaming, WhatIsReceivedDecodesAndMatchesTheViewersAccount) {
             taken.push_back(log[k].captureTime);
     }
     ASSERT_GT(packets.size(), 10u);
+    // A key frame at least every 2 s: no other picture comes 2 s or more after the last one.
+    ASSERT_TRUE(packets[0].key);
+    double lastKey = packets[0].time;
+    for (const PacketTime& packet : packets) {
+        if (packet.key)
+            lastKey = packet.time;
+        else
+            EXPECT_LT(packet.time - lastKey, 2.0 + 0.001) << "at " << packet.time;
+    }
     if (countOf(out, "too slow") == 0) {
         bool found = false;
         for (size_t first = 0; !found && first + packets.size() <= taken.size() + 1; ++first) {
