@@ -106,43 +106,63 @@ TEST(StreamOutput, AServerThatIsNotThereIsToldOnceAndEverythingCountsAsDropped) 
     EXPECT_EQ(log.count("0 frames sent, 75 dropped"), 1) << log.text();
 }
 
-TEST(StreamOutput, AListenerReceivesEveryPictureFromAKeyFrameOn) {
-    const int port = freeUdpPort();
-    ASSERT_GT(port, 0);
-    const std::string url = "srt://127.0.0.1:" + std::to_string(port);
-    std::atomic<int64_t> received{0};
-    std::atomic<bool> listening{false};
-    // The listener gives up by itself after 20 s without a caller.
-    std::thread listener([&] {
-        AVDictionary* options = nullptr;
-        av_dict_set(&options, "listen_timeout", "20000000", 0);
-        AVIOContext* in = nullptr;
-        listening = true;
-        if (avio_open2(&in, (url + "?mode=listener").c_str(), AVIO_FLAG_READ, nullptr, &options) >=
-            0) {
-            std::vector<uint8_t> buffer(1500);
-            int n = 0;
-            while ((n = avio_read_partial(in, buffer.data(), static_cast<int>(buffer.size()))) > 0)
-                received += n;
-            avio_closep(&in);
-        }
-        av_dict_free(&options);
-    });
-    while (!listening)
-        std::this_thread::sleep_for(10ms);
-    std::this_thread::sleep_for(200ms);
-
-    CapturedLog log;
-    StreamOutput stream(url);
-    stream.start();
-    // Connected: the stream asks for a key frame.
-    bool asked = false;
-    for (int i = 0; i < 200 && !asked; ++i) {
-        asked = stream.takeKeyFrameRequest();
-        if (!asked)
-            std::this_thread::sleep_for(50ms);
+// FFmpeg's SRT in listener mode on a free port of 127.0.0.1, reading all that comes until
+// the caller closes; it gives up by itself after 20 s without one.
+class Listener {
+  public:
+    Listener() : m_port(freeUdpPort()) {
+        m_thread = std::thread([this] {
+            AVDictionary* options = nullptr;
+            av_dict_set(&options, "listen_timeout", "20000000", 0);
+            AVIOContext* in = nullptr;
+            m_listening = true;
+            if (avio_open2(&in, (url() + "?mode=listener").c_str(), AVIO_FLAG_READ, nullptr,
+                           &options) >= 0) {
+                std::vector<uint8_t> buffer(1500);
+                int n = 0;
+                while ((n = avio_read_partial(in, buffer.data(), static_cast<int>(buffer.size()))) >
+                       0)
+                    m_received += n;
+                avio_closep(&in);
+            }
+            av_dict_free(&options);
+        });
+        while (!m_listening)
+            std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(200ms);
     }
-    ASSERT_TRUE(asked) << log.text();
+    ~Listener() { join(); }
+    // Until the caller has closed and everything it sent is read.
+    void join() {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    std::string url() const { return "srt://127.0.0.1:" + std::to_string(m_port); }
+    int64_t received() const { return m_received.load(); }
+
+  private:
+    int m_port;
+    std::atomic<bool> m_listening{false};
+    std::atomic<int64_t> m_received{0};
+    std::thread m_thread;
+};
+
+// Until the stream, connected, asks for its first key frame; false after 10 s.
+bool waitForConnection(StreamOutput& stream) {
+    for (int i = 0; i < 200; ++i) {
+        if (stream.takeKeyFrameRequest())
+            return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+TEST(StreamOutput, AListenerReceivesEveryPictureFromAKeyFrameOn) {
+    Listener listener;
+    CapturedLog log;
+    StreamOutput stream(listener.url());
+    stream.start();
+    ASSERT_TRUE(waitForConnection(stream)) << log.text();
     const std::vector<uint8_t> key = fakePicture(true);
     const std::vector<uint8_t> other = fakePicture(false);
     // A picture before the key frame could not be decoded: it is dropped.
@@ -156,9 +176,40 @@ TEST(StreamOutput, AListenerReceivesEveryPictureFromAKeyFrameOn) {
     listener.join();
     EXPECT_EQ(stream.framesSent(), 30);
     EXPECT_EQ(stream.framesDropped(), 1);
-    EXPECT_GE(received.load(), 30 * 2000);
+    EXPECT_GE(listener.received(), 30 * 2000);
     EXPECT_EQ(log.count("Cannot reach"), 0) << log.text();
     EXPECT_EQ(log.count(": 30 frames sent, 1 dropped"), 1) << log.text();
+}
+
+TEST(StreamOutput, WhatTheNetworkCannotTakeIsDroppedUpToTheNextKeyFrameAndTold) {
+    Listener listener;
+    CapturedLog log;
+    StreamOutput stream(listener.url());
+    stream.start();
+    ASSERT_TRUE(waitForConnection(stream)) << log.text();
+    // Three seconds of large pictures handed over at once: far more than one second's queue
+    // that the sending thread can work through meanwhile.
+    std::vector<uint8_t> key = fakePicture(true), other = fakePicture(false);
+    key.resize(200'000, 0x5A);
+    other.resize(200'000, 0x5A);
+    int offered = 0;
+    for (; offered < 90; ++offered)
+        stream.write(TimedPacket{(offered == 0 ? key : other).data(), key.size(),
+                                 offered * 33'333LL, offered == 0});
+    // Once the queue is empty the next key frame is taken, and ends the episode.
+    for (int i = 0; i < 400 && stream.framesSent() + stream.framesDropped() < offered; ++i)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(stream.framesSent() + stream.framesDropped(), offered);
+    EXPECT_TRUE(stream.takeKeyFrameRequest()) << "a drop asks for a key frame";
+    stream.write(TimedPacket{key.data(), key.size(), offered++ * 33'333LL, true});
+    const int64_t dropped = stream.framesDropped();
+    EXPECT_GT(dropped, 0);
+    EXPECT_EQ(log.count("too slow for the network: dropped " + std::to_string(dropped) + " frames"),
+              1)
+        << log.text();
+    stream.finish();
+    EXPECT_EQ(stream.framesSent() + stream.framesDropped(), offered);
+    EXPECT_EQ(log.count("too slow"), 1) << log.text();
 }
 
 }  // namespace
