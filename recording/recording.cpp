@@ -244,8 +244,8 @@ void encodeThreadBody() {
                           // The raw file stays one decodable stream only if each span begins with a
                           // key frame: the pictures between spans, which it lacks, are not
                           // referenced.
-                          const bool key = (recorded && !previousRecorded) ||
-                                           stream->takeKeyFrameRequest() || !forcedAny ||
+                          const bool asked = stream->takeKeyFrameRequest();
+                          const bool key = asked || (recorded && !previousRecorded) || !forcedAny ||
                                            time - lastForcedKey >= kStreamKeyFrameMicroseconds;
                           if (key) {
                               picture.encodePicFlags =
