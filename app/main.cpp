@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
     const Options& options = commandLine.options;
 
     setOutputPath(options.output);
+    setStreamUrl(options.stream);
     std::unique_ptr<cv::VideoCapture> camera = openCameraSource(options);
     if (!options.input.empty() && !camera->isOpened())
         std::cerr << "\"" << options.input << "\" is not a video that can be read.\n";

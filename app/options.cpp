@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "EncoderLoader.h"
+#include "stream_output.h"
 #include "video_output.h"
 
 namespace {
@@ -21,6 +22,7 @@ const CLI::Validator kNotEmpty(
 // Refused before the window opens, rather than found out at the first Space.
 const CLI::Validator kWritableOutput([](std::string& value) { return outputPathProblem(value); },
                                      "");
+const CLI::Validator kStreamUrl([](std::string& value) { return streamUrlProblem(value); }, "");
 
 }  // namespace
 
@@ -56,6 +58,11 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
         ->check(kNotEmpty)
         ->check(kWritableOutput)
         ->capture_default_str();
+    app.add_option("--stream", options.stream,
+                   "Also send every shown frame, HEVC, to a media server: "
+                   "srt://HOST:PORT[?OPTIONS] (MPEG-TS) or rtsp://HOST[:PORT]/PATH")
+        ->type_name("URL")
+        ->check(kStreamUrl);
     camera->excludes(input)->excludes(testPattern);
     input->excludes(testPattern);
 

@@ -10,6 +10,7 @@ struct Options {
     std::string input;         // a video file shown as the camera; empty: a camera
     bool testPattern = false;  // the built-in moving pattern instead of a camera
     std::string output = "camera.hevc";
+    std::string stream;  // srt:// or rtsp:// URL; empty: no stream
 };
 
 struct CommandLine {

@@ -17,7 +17,9 @@
 struct FrameSlot {
     uint8_t* buffer = nullptr;
     std::atomic<bool> empty{true};
-    int64_t time = 0;  // the frame's time on the recording's timeline, in microseconds
+    int64_t time = 0;  // the encoder's time stamp of the frame, in microseconds
+    // Its time on the recording's timeline; negative when it is encoded for a stream alone.
+    int64_t recordingTime = 0;
 };
 
 constexpr int FRAME_RING_SLOTS = 4;
@@ -38,15 +40,17 @@ struct RingHandOff {
     cudaStream_t& stream;
 };
 
-// Producer: queues a copy of `frame` into the next slot on the ring's stream, with its time,
+// Producer: queues a copy of `frame` into the next slot on the ring's stream, with its times,
 // or drops the frame when that slot is still full. Never waits. Returns whether the frame
 // went into the ring.
-inline bool offerToRing(const RingHandOff& ring, const uint8_t* frame, int64_t time = 0) {
+inline bool offerToRing(const RingHandOff& ring, const uint8_t* frame, int64_t time = 0,
+                        int64_t recordingTime = 0) {
     FrameSlot& slot = ring.slots[ringSlot(ring.writeCount.load(std::memory_order_relaxed))];
     if (!slot.empty.load(std::memory_order_acquire))
         return false;
     cudaMemcpyAsync(slot.buffer, frame, FRAME_BYTES, cudaMemcpyDeviceToDevice, ring.stream);
     slot.time = time;
+    slot.recordingTime = recordingTime;
     slot.empty.store(false, std::memory_order_release);
     ring.writeCount.fetch_add(1);
     return true;
@@ -55,13 +59,14 @@ inline bool offerToRing(const RingHandOff& ring, const uint8_t* frame, int64_t t
 constexpr std::chrono::microseconds kIdlePollInterval{500};
 
 // Consumer: until `running` is clear, hands every filled slot, in order, to
-// encode(const uint8_t* buffer, int64_t time) and frees it once encode has returned.
+// encode(const uint8_t* buffer, int64_t time, int64_t recordingTime) and frees it once encode
+// has returned.
 template <typename Encode>
 void drainRing(const RingHandOff& ring, const std::atomic<bool>& running, Encode&& encode) {
     while (running.load(std::memory_order_relaxed)) {
         FrameSlot& slot = ring.slots[ringSlot(ring.readCount.load(std::memory_order_relaxed))];
         if (!slot.empty.load(std::memory_order_acquire)) {
-            encode(static_cast<const uint8_t*>(slot.buffer), slot.time);
+            encode(static_cast<const uint8_t*>(slot.buffer), slot.time, slot.recordingTime);
             slot.empty.store(true, std::memory_order_release);
             ring.readCount.fetch_add(1);
         } else {

@@ -1,8 +1,10 @@
 #include "recording.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <optional>
 
 #include "EncoderLoader.h"
@@ -15,6 +17,7 @@
 #include "output_file.h"
 #include "recording_span.h"
 #include "recording_timeline.h"
+#include "stream_output.h"
 #include "video_output.h"
 
 // Left to the end of the process, never destroyed: a destructor run by exit() must not pull
@@ -36,6 +39,12 @@ RecordingTimeline timeline(frameRate.intervalMicroseconds());
 // Left to the end of the process as the file is.
 std::unique_ptr<ContainerOutput>& container = *new std::unique_ptr<ContainerOutput>;
 
+std::string streamUrl;  // empty: no stream
+std::unique_ptr<StreamOutput>& stream = *new std::unique_ptr<StreamOutput>;
+// A stream wants a key frame at least this often, so that a viewer who joins late sees a
+// picture within it.
+constexpr int64_t kStreamKeyFrameMicroseconds = 2'000'000;
+
 // The encoder keeps its own copy; these live for the whole run all the same.
 NV_ENC_INITIALIZE_PARAMS initializeParams;
 NV_ENC_CONFIG encodeConfig;
@@ -53,17 +62,46 @@ void orFailRecording(Fn fn) {
     }
 }
 
+// The pictures in the encoder, in the order submitted: each one's time stamp and its time on
+// the recording's timeline (negative: for the stream alone). Encoding thread only, and the end
+// of stream after the join.
+struct Submitted {
+    int64_t stamp;
+    int64_t recordingTime;
+};
+std::deque<Submitted>& submitted = *new std::deque<Submitted>;
+
+// The recording's time of the picture stamped `stamp`; -1 for a picture encoded for the stream
+// alone. Without a stream the stamp is that time.
+int64_t recordingTimeOf(int64_t stamp) {
+    const auto found = std::find_if(submitted.begin(), submitted.end(),
+                                    [stamp](const Submitted& s) { return s.stamp == stamp; });
+    if (found == submitted.end())
+        return stream == nullptr ? stamp : -1;
+    const int64_t time = found->recordingTime;
+    submitted.erase(submitted.begin(), found + 1);
+    return time;
+}
+
 }  // namespace
 
+// Every packet to each output that is on: the recording when its picture was recorded, the
+// stream always.
 void writeTimedPackets(const std::vector<NvEncOutputPacket>& packets) {
     uint64_t bytes = 0;
     for (const NvEncOutputPacket& packet : packets) {
+        const bool key =
+            packet.pictureType == NV_ENC_PIC_TYPE_IDR || packet.pictureType == NV_ENC_PIC_TYPE_I;
+        const auto stamp = static_cast<int64_t>(packet.timeStamp);
+        if (stream != nullptr)
+            stream->write(TimedPacket{packet.bytes.data(), packet.bytes.size(), stamp, key});
+        const int64_t recordingTime = recordingTimeOf(stamp);
+        if (recordingTime < 0)
+            continue;
         if (container != nullptr) {
             // The container's bytes are counted as they reach the file.
-            const bool key = packet.pictureType == NV_ENC_PIC_TYPE_IDR ||
-                             packet.pictureType == NV_ENC_PIC_TYPE_I;
-            container->write(TimedPacket{packet.bytes.data(), packet.bytes.size(),
-                                         static_cast<int64_t>(packet.timeStamp), key});
+            container->write(
+                TimedPacket{packet.bytes.data(), packet.bytes.size(), recordingTime, key});
         } else if (outFile.write(packet.bytes.data(), packet.bytes.size())) {
             bytes += packet.bytes.size();
         }
@@ -81,6 +119,10 @@ int64_t captureClockMicroseconds() {
 void setOutputPath(const std::string& path) {
     outputPath = path;
     span.setPath(path);
+}
+
+void setStreamUrl(const std::string& url) {
+    streamUrl = url;
 }
 
 void setupRecording(const RecordingContext& recordingContext) {
@@ -128,22 +170,34 @@ void setupRecording(const RecordingContext& recordingContext) {
             std::make_unique<ContainerOutput>(outFile, outputPath, outputKind, frameRate,
                                               [](uint64_t bytes) { span.bytesWritten(bytes); });
     }
+    if (!streamUrl.empty())
+        stream = std::make_unique<StreamOutput>(streamUrl);
 }
 
 std::thread startEncodeThread() {
+    if (stream != nullptr)
+        stream->start();
     return std::thread(encodeThreadBody);
 }
 
 void recordStep(const uint8_t* currentFrame, int64_t captureTime, cudaEvent_t chainDoneEvent,
                 cudaEvent_t ringCopyDoneEvent) {
-    if (!context->recording.load(std::memory_order_relaxed)) {
+    const bool recordingOn = context->recording.load(std::memory_order_relaxed);
+    if (!recordingOn) {
         span.recordingOff();
-        return;
+        // A stream takes every shown frame.
+        if (stream == nullptr)
+            return;
     }
     cudaStreamWaitEvent(context->ring.stream, chainDoneEvent, 0);
-    const int64_t time = timeline.timeOf(captureTime, !span.inSpan());
-    const bool taken = offerToRing(context->ring, currentFrame, time);
-    span.frameOffered(taken);
+    const int64_t recordingTime =
+        recordingOn ? timeline.timeOf(captureTime, !span.inSpan()) : int64_t{-1};
+    // With a stream the encoder stamps pictures with their capture times, which the stream
+    // sends and from which the recording's times are found again.
+    const bool taken = offerToRing(context->ring, currentFrame,
+                                   stream != nullptr ? captureTime : recordingTime, recordingTime);
+    if (recordingOn)
+        span.frameOffered(taken);
     if (taken)
         cudaEventRecord(ringCopyDoneEvent, context->ring.stream);
 }
@@ -156,20 +210,44 @@ void encodeThreadBody() {
         std::vector<NvEncOutputPacket> packets;
         auto* nv12 = reinterpret_cast<uint8_t*>(state.nv12Frame);
         const cudaStream_t encodeStream = state.ring.stream;
-        drainRing(state.ring, state.running, [&](const uint8_t* frame, int64_t time) {
-            launchRGB2NV12(state.launchGrid, state.launchBlock, encodeStream, frame, nv12,
-                           FRAME_WIDTH, FRAME_HEIGHT);
-            const EncoderInputFrame* input = encoder->NextInputSlot();
-            NvEncoderCuda::CopyToDeviceFrame(
-                state.deviceContext, nv12, 0, static_cast<CUdeviceptr>(input->bufferPtr),
-                input->lumaPitch, FRAME_WIDTH, FRAME_HEIGHT, CU_MEMORYTYPE_DEVICE, input->format,
-                input->planeOffsets, input->planeCount, false, encodeStream);
-            // The encoder reads its input buffer as soon as the picture is submitted.
-            cudaStreamSynchronize(encodeStream);
-            encoder->EncodeFrame(packets, static_cast<uint64_t>(time));
-            writeTimedPackets(packets);
-            span.frameEncoded();
-        });
+        bool previousRecorded = false;
+        int64_t lastForcedKey = 0;
+        bool forcedAny = false;
+        drainRing(state.ring, state.running,
+                  [&](const uint8_t* frame, int64_t time, int64_t recordingTime) {
+                      launchRGB2NV12(state.launchGrid, state.launchBlock, encodeStream, frame, nv12,
+                                     FRAME_WIDTH, FRAME_HEIGHT);
+                      const EncoderInputFrame* input = encoder->NextInputSlot();
+                      NvEncoderCuda::CopyToDeviceFrame(
+                          state.deviceContext, nv12, 0, static_cast<CUdeviceptr>(input->bufferPtr),
+                          input->lumaPitch, FRAME_WIDTH, FRAME_HEIGHT, CU_MEMORYTYPE_DEVICE,
+                          input->format, input->planeOffsets, input->planeCount, false,
+                          encodeStream);
+                      // The encoder reads its input buffer as soon as the picture is submitted.
+                      cudaStreamSynchronize(encodeStream);
+                      const bool recorded = recordingTime >= 0;
+                      NV_ENC_PIC_PARAMS picture{};
+                      if (stream != nullptr) {
+                          // The raw file stays one decodable stream only if each span begins with a
+                          // key frame: the pictures between spans, which it lacks, are not
+                          // referenced.
+                          const bool asked = stream->takeKeyFrameRequest();
+                          const bool key = asked || (recorded && !previousRecorded) || !forcedAny ||
+                                           time - lastForcedKey >= kStreamKeyFrameMicroseconds;
+                          if (key) {
+                              picture.encodePicFlags =
+                                  NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS;
+                              lastForcedKey = time;
+                              forcedAny = true;
+                          }
+                          submitted.push_back(Submitted{time, recordingTime});
+                      }
+                      previousRecorded = recorded;
+                      encoder->EncodeFrame(packets, static_cast<uint64_t>(time), &picture);
+                      writeTimedPackets(packets);
+                      if (recorded)
+                          span.frameEncoded();
+                  });
     });
     cuCtxPopCurrent(nullptr);
 }
@@ -182,6 +260,8 @@ void endOfStream(std::thread& encodeThread) {
         writeTimedPackets(packets);
         encoder->CloseEncoder();
     });
+    if (stream != nullptr)
+        stream->finish();
     if (container != nullptr) {
         container->finish(timeline.end());
         // A file that failed keeps what it has: its fragments play as they are.

@@ -41,11 +41,15 @@ extern std::unique_ptr<NvEncoderCuda>& encoder;
 // HEVC stream.
 void setOutputPath(const std::string& path);
 
+// Where setupRecording streams every shown frame to, beside the recording: an srt:// or
+// rtsp:// URL that has passed streamUrlProblem; empty (the default) for no stream.
+void setStreamUrl(const std::string& url);
+
 // Start-up, right after the CUDA context exists: encoder, session, nv12Frame, outFile. Keeps
 // `context` for every later call.
 void setupRecording(const RecordingContext& context);
 
-// Start-up, last: the encoding thread.
+// Start-up, last: the stream's sending thread, if any, and the encoding thread.
 std::thread startEncodeThread();
 
 // The clock of capture times: microseconds of a monotonic clock.

@@ -1,7 +1,7 @@
 // The real viewer with a test camera, for end-to-end tests:
 //   camfx-testapp [--camera=pattern|closed|gray|small|failing|stopping] [--fps=N]
 //                 [--fail=CALL:RESULT[:AFTER]] [--frame-log=PATH] [--record]
-//                 [--seconds=N] [--effects=MASK] [--output=FILE]
+//                 [--seconds=N] [--effects=MASK] [--output=FILE] [--stream=URL]
 // After a normal close it writes the pipeline's final state on standard error. The frame log
 // has one line per camera read: the frame number, the GLFW time taken just before the read
 // (the swirl's clock), whether recording was on, how many frames the ring had taken and the
@@ -115,6 +115,8 @@ int main(int argc, char** argv) {
             effectMask = static_cast<uint8_t>(std::stoi(argument.substr(10), nullptr, 0));
         } else if (argument.rfind("--output=", 0) == 0) {
             setOutputPath(argument.substr(9));
+        } else if (argument.rfind("--stream=", 0) == 0) {
+            setStreamUrl(argument.substr(9));
         } else if (argument == "--record") {
             recording = true;
         } else if (argument.rfind("--seconds=", 0) == 0) {

@@ -45,19 +45,21 @@ class Ring : public ::testing::Test {
     // A consumer that records which frame it was given and stalls while `stalled` is set.
     void startConsumer() {
         consumer = std::thread([this] {
-            drainRing(ring, running, [this](const uint8_t* buffer, int64_t time) {
-                while (stalled.load())
-                    std::this_thread::yield();
-                seen.push_back(buffer[0]);
-                // The frame's time travels with it.
-                timesMatch = timesMatch && time == timeOf(buffer[0]);
-                // The whole frame arrived, not just its first byte.
-                complete = complete && buffer[FRAME_BYTES - 1] == buffer[0];
-                if (span != nullptr) {
-                    span->bytesWritten(kPacketBytes);
-                    span->frameEncoded();
-                }
-            });
+            drainRing(ring, running,
+                      [this](const uint8_t* buffer, int64_t time, int64_t recordingTime) {
+                          while (stalled.load())
+                              std::this_thread::yield();
+                          seen.push_back(buffer[0]);
+                          // The frame's times travel with it.
+                          timesMatch = timesMatch && time == timeOf(buffer[0]) &&
+                                       recordingTime == timeOf(buffer[0]) + 1;
+                          // The whole frame arrived, not just its first byte.
+                          complete = complete && buffer[FRAME_BYTES - 1] == buffer[0];
+                          if (span != nullptr) {
+                              span->bytesWritten(kPacketBytes);
+                              span->frameEncoded();
+                          }
+                      });
         });
     }
 
@@ -88,7 +90,7 @@ TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
     startConsumer();
     std::vector<int> accepted;
     for (int i = 0; i < 6; ++i) {
-        if (offerToRing(ring, frames[i], timeOf(i)))
+        if (offerToRing(ring, frames[i], timeOf(i), timeOf(i) + 1))
             accepted.push_back(i);
         const int32_t outstanding = writeCount.load() - readCount.load();
         EXPECT_GE(outstanding, 0);
@@ -101,7 +103,7 @@ TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
     while (readCount.load() < 4)
         std::this_thread::yield();
     for (int i = 6; i < kFrames; ++i) {
-        while (!offerToRing(ring, frames[i], timeOf(i)))
+        while (!offerToRing(ring, frames[i], timeOf(i), timeOf(i) + 1))
             std::this_thread::yield();
         EXPECT_LE(writeCount.load() - readCount.load(), 4);
     }
@@ -120,12 +122,12 @@ TEST_F(Ring, StalledConsumerDropsTheFifthFrameAndKeepsTheOrder) {
 
 TEST_F(Ring, FirstFrameGoesToSlotZeroAndTheFifthReusesIt) {
     startConsumer();
-    ASSERT_TRUE(offerToRing(ring, frames[1], timeOf(1)));
+    ASSERT_TRUE(offerToRing(ring, frames[1], timeOf(1), timeOf(1) + 1));
     EXPECT_EQ(writeCount.load(), 1);
     while (readCount.load() < 1)
         std::this_thread::yield();
     for (int i = 2; i <= 5; ++i) {
-        while (!offerToRing(ring, frames[i], timeOf(i)))
+        while (!offerToRing(ring, frames[i], timeOf(i), timeOf(i) + 1))
             std::this_thread::yield();
     }
     while (readCount.load() < 5)
@@ -139,7 +141,7 @@ TEST_F(Ring, ConsumerEndsWhenRunningIsClearedAndLeavesWaitingFrames) {
     stalled = true;
     startConsumer();
     for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(offerToRing(ring, frames[i], timeOf(i)));
+        ASSERT_TRUE(offerToRing(ring, frames[i], timeOf(i), timeOf(i) + 1));
     running = false;
     stalled = false;
     consumer.join();
@@ -158,7 +160,8 @@ class Span : public Ring {
     // The record step while recording, a frame every half second: the frame offered to the
     // ring and the span told.
     void record(int frame) {
-        recordingSpan.frameOffered(offerToRing(ring, frames[frame], timeOf(frame)));
+        recordingSpan.frameOffered(
+            offerToRing(ring, frames[frame], timeOf(frame), timeOf(frame) + 1));
         now += 0.5;
     }
     void waitUntilEncoded(int32_t count) {

@@ -1,0 +1,246 @@
+// Live streaming over SRT on the loopback interface, with FFmpeg as the receiving end: what it
+// receives decodes and matches the viewer's own account; a receiver that comes late or goes
+// away and comes back; the stream beside a recording switched on and off; a URL refused.
+#include <X11/keysym.h>
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "hevc_check.h"
+#include "text_count.h"
+#include "viewer_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A UDP port on 127.0.0.1 that nothing uses now: the system's choice for port 0.
+int freeUdpPort() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0)
+        close(fd);
+    return port;
+}
+
+struct StreamedLine {
+    int sent = -1;
+    int dropped = -1;
+};
+
+StreamedLine streamedLine(const std::string& out) {
+    std::smatch match;
+    StreamedLine line;
+    if (std::regex_search(
+            out, match,
+            std::regex(R"(Streamed [0-9.]+ s to \S+: (\d+) frames sent, (\d+) dropped)"))) {
+        line.sent = std::stoi(match[1]);
+        line.dropped = std::stoi(match[2]);
+    }
+    return line;
+}
+
+class Streaming : public ViewerTest {
+  protected:
+    void SetUp() override {
+        ViewerTest::SetUp();
+        port = freeUdpPort();
+        ASSERT_GT(port, 0);
+    }
+
+    void TearDown() override {
+        // Every receiver this test started ends with it.
+        for (auto& receiver : receivers)
+            if (receiver->running())
+                receiver->kill();
+        if (app != nullptr && app->running())
+            app->kill();
+    }
+
+    std::string url() const { return "srt://127.0.0.1:" + std::to_string(port); }
+    std::string file(const std::string& name) const { return dir.path() + "/" + name; }
+
+    // FFmpeg listening on the port, copying what comes into `name` as MPEG-TS.
+    ChildProcess& startReceiver(const std::string& name) {
+        receivers.push_back(std::make_unique<ChildProcess>(
+            "/usr/bin/ffmpeg",
+            std::vector<std::string>{"-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i",
+                                     url() + "?mode=listener", "-c", "copy", "-f", "mpegts",
+                                     file(name)},
+            dir.path()));
+        return *receivers.back();
+    }
+
+    // Ends a receiver: it stops by itself once the viewer closes its stream; a gentle signal
+    // otherwise, so that it finishes its file.
+    void endReceiver(ChildProcess& receiver) {
+        if (!receiver.waitForExit(15s) && receiver.running()) {
+            receiver.sendSignal(SIGINT);
+            if (!receiver.waitForExit(10s) && receiver.running())
+                receiver.kill();
+        }
+    }
+
+    // Until the viewer's output holds `text`, at most `timeout`.
+    bool waitForOutput(const std::string& text, std::chrono::seconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (app->standardOutput().find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    }
+
+    // Until `name` has received some of the stream.
+    bool waitForData(const std::string& name, std::chrono::seconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::error_code error;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (std::filesystem::file_size(file(name), error) > 64 * 1024 && !error)
+                return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    }
+
+    void expectDecodes(const std::string& name) {
+        EXPECT_GT(probe(file(name)).frames, 0) << name;
+        EXPECT_EQ(decodeErrors(file(name)), "") << name;
+    }
+
+    int port = 0;
+    std::vector<std::unique_ptr<ChildProcess>> receivers;
+};
+
+TEST_F(Streaming, WhatIsReceivedDecodesAndMatchesTheViewersAccount) {
+    ChildProcess& receiver = startReceiver("received.ts");
+    start({"--fps=30", "--stream=" + url(), "--frame-log=" + file("frames.log")});
+    ASSERT_TRUE(waitForData("received.ts", 30s)) << app->standardOutput();
+    std::this_thread::sleep_for(5s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    endReceiver(receiver);
+
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "Streaming to " + url() + " (MPEG-TS, HEVC 1280x720)"), 1) << out;
+    const StreamedLine line = streamedLine(out);
+    ASSERT_GT(line.sent, 0) << out;
+    EXPECT_EQ(probe(file("received.ts")).frames, line.sent);
+    EXPECT_EQ(decodeErrors(file("received.ts")), "");
+
+    // The received times are the capture times of a run of consecutive frames that the ring
+    // took (those after which its count grew).
+    const std::vector<PacketTime> packets = packetTimes(file("received.ts"));
+    const std::vector<LoggedFrame> log = readFrameLog(file("frames.log"));
+    const std::string err = app->standardError();
+    std::smatch written;
+    ASSERT_TRUE(std::regex_search(err, written, std::regex("written=(\\d+)")));
+    std::vector<int64_t> taken;
+    for (size_t k = 0; k < log.size(); ++k) {
+        const int after = k + 1 < log.size() ? log[k + 1].writtenBefore : std::stoi(written[1]);
+        if (after > log[k].writtenBefore)
+            taken.push_back(log[k].captureTime);
+    }
+    ASSERT_GT(packets.size(), 10u);
+    // A key frame at least every 2 s: no other picture comes 2 s or more after the last one.
+    ASSERT_TRUE(packets[0].key);
+    double lastKey = packets[0].time;
+    for (const PacketTime& packet : packets) {
+        if (packet.key)
+            lastKey = packet.time;
+        else
+            EXPECT_LT(packet.time - lastKey, 2.0 + 0.001) << "at " << packet.time;
+    }
+    if (countOf(out, "too slow") == 0) {
+        bool found = false;
+        for (size_t first = 0; !found && first + packets.size() <= taken.size() + 1; ++first) {
+            found = true;
+            for (size_t i = 1; found && i < packets.size(); ++i) {
+                const double captured =
+                    first + i < taken.size()
+                        ? static_cast<double>(taken[first + i] - taken[first]) / 1e6
+                        : -1.0;
+                found = std::abs((packets[i].time - packets[0].time) - captured) <= 0.010;
+            }
+        }
+        EXPECT_TRUE(found) << "the received times follow no run of capture times";
+    }
+}
+
+TEST_F(Streaming, AReceiverThatComesLateGetsTheStream) {
+    // The stream id stands for a token: it must not reach the log.
+    start({"--fps=30", "--stream=" + url() + "?streamid=secret-token"});
+    ASSERT_TRUE(waitForOutput("Cannot reach " + url(), 30s)) << app->standardOutput();
+    std::this_thread::sleep_for(3s);
+    ChildProcess& receiver = startReceiver("late.ts");
+    ASSERT_TRUE(waitForData("late.ts", 30s)) << app->standardOutput();
+    ASSERT_TRUE(waitForOutput("up again after", 10s)) << app->standardOutput();
+    std::this_thread::sleep_for(2s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    endReceiver(receiver);
+
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "Cannot reach"), 1) << out;
+    EXPECT_EQ(countOf(out, "up again after"), 1) << out;
+    EXPECT_EQ(out.find("secret"), std::string::npos) << out;
+    expectDecodes("late.ts");
+}
+
+TEST_F(Streaming, AReceiverThatGoesAndComesBackIsReconnectedWhileTheRecordingGoesOn) {
+    ChildProcess& first = startReceiver("first.ts");
+    start({"--fps=30", "--record", "--stream=" + url()});
+    ASSERT_TRUE(waitForData("first.ts", 30s)) << app->standardOutput();
+    first.kill();
+    // SRT tells a silent peer from a slow one only after some seconds.
+    ASSERT_TRUE(waitForOutput("lost:", 60s)) << app->standardOutput();
+    ChildProcess& second = startReceiver("second.ts");
+    ASSERT_TRUE(waitForOutput("up again after", 60s)) << app->standardOutput();
+    ASSERT_TRUE(waitForData("second.ts", 30s)) << app->standardOutput();
+    ASSERT_EQ(close(), 0) << app->standardError();
+    endReceiver(second);
+
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "lost:"), 1) << out;
+    EXPECT_EQ(countOf(out, "up again after"), 1) << out;
+    expectDecodes("second.ts");
+    expectDecodes("camera.hevc");
+}
+
+TEST_F(Streaming, RecordingSwitchedOnTwiceBesideTheStreamLeavesOneDecodableFile) {
+    ChildProcess& receiver = startReceiver("received.ts");
+    start({"--fps=30", "--stream=" + url()});
+    ASSERT_TRUE(waitForData("received.ts", 30s)) << app->standardOutput();
+    for (int span = 0; span < 2; ++span) {
+        x.tap(XK_space, 500ms);
+        ASSERT_TRUE(x.waitForTitle(window, "Encoding video...", 10s));
+        std::this_thread::sleep_for(1500ms);
+        x.tap(XK_space, 500ms);
+        ASSERT_TRUE(x.waitForTitle(window, "Camera", 10s));
+        std::this_thread::sleep_for(1s);
+    }
+    ASSERT_EQ(close(), 0) << app->standardError();
+    endReceiver(receiver);
+
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "lost:"), 0) << out;
+    expectDecodes("camera.hevc");
+    expectDecodes("received.ts");
+    EXPECT_EQ(probe(file("received.ts")).frames, streamedLine(out).sent);
+}
+
+}  // namespace
