@@ -12,12 +12,12 @@ extern "C" {
 #include <filesystem>
 
 #include "NvCodecUtils.h"
+#include "hevc_stream.h"
 #include "output_file.h"
 
 namespace {
 
 constexpr AVRational kMicroseconds{1, 1000000};
-constexpr AVRational kStreamTimeBase{1, 90000};
 constexpr int kIoBufferBytes = 64 * 1024;
 
 std::string errorText(int error) {
@@ -126,15 +126,9 @@ bool ContainerOutput::start(const TimedPacket& first) {
     m_context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     m_context->flush_packets = 1;
 
-    AVStream* stream = avformat_new_stream(m_context, nullptr);
-    stream->time_base = kStreamTimeBase;
+    AVStream* stream = addHevcStream(m_context);
     stream->avg_frame_rate = stream->r_frame_rate = AVRational{m_rate.num, m_rate.den};
     AVCodecParameters* codec = stream->codecpar;
-    codec->codec_type = AVMEDIA_TYPE_VIDEO;
-    codec->codec_id = AV_CODEC_ID_HEVC;
-    codec->width = 1280;
-    codec->height = 720;
-    codec->format = AV_PIX_FMT_YUV420P;
     const std::vector<uint8_t> sets = parameterSetsOf(first);
     if (!sets.empty()) {
         codec->extradata =

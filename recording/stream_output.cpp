@@ -12,6 +12,7 @@ extern "C" {
 #include <regex>
 
 #include "NvCodecUtils.h"
+#include "hevc_stream.h"
 
 namespace {
 
@@ -191,19 +192,11 @@ std::string StreamOutput::connect() {
     // Every picture leaves at once rather than when a buffer fills.
     m_context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     m_context->flush_packets = 1;
-    AVStream* stream = avformat_new_stream(m_context, nullptr);
-    if (stream == nullptr) {
+    if (addHevcStream(m_context) == nullptr) {
         avformat_free_context(m_context);
         m_context = nullptr;
         return errorText(AVERROR(ENOMEM));
     }
-    stream->time_base = AVRational{1, 90000};
-    AVCodecParameters* codec = stream->codecpar;
-    codec->codec_type = AVMEDIA_TYPE_VIDEO;
-    codec->codec_id = AV_CODEC_ID_HEVC;
-    codec->width = 1280;
-    codec->height = 720;
-    codec->format = AV_PIX_FMT_YUV420P;
 
     // Defaults only: options in the URL itself (SRT's latency, streamid...) take precedence.
     AVDictionary* options = nullptr;

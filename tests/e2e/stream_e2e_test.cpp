@@ -2,11 +2,8 @@
 // receives decodes and matches the viewer's own account; a receiver that comes late or goes
 // away and comes back; the stream beside a recording switched on and off; a URL refused.
 #include <X11/keysym.h>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -14,6 +11,7 @@
 #include <regex>
 #include <thread>
 
+#include "free_port.h"
 #include "hevc_check.h"
 #include "text_count.h"
 #include "viewer_fixture.h"
@@ -21,22 +19,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// A UDP port on 127.0.0.1 that nothing uses now: the system's choice for port 0.
-int freeUdpPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0)
-        close(fd);
-    return port;
-}
 
 struct StreamedLine {
     int sent = -1;

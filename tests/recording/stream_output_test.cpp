@@ -4,10 +4,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +13,7 @@ extern "C" {
 #include <vector>
 
 #include "captured_log.h"
+#include "free_port.h"
 #include "stream_output.h"
 
 namespace {
@@ -54,21 +52,6 @@ TEST(StreamUrl, LogLinesShowNeitherCredentialsNorOptions) {
               "srt://127.0.0.1:9000");
     EXPECT_EQ(urlForLog("SRT://[::1]:9000#x"), "srt://[::1]:9000");
     EXPECT_EQ(urlForLog("not a url hunter2"), "the stream");
-}
-
-int freeUdpPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0)
-        close(fd);
-    return port;
 }
 
 // An HEVC access unit in form only: a start code and a slice header of the given kind.
