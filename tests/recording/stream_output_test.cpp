@@ -140,12 +140,20 @@ bool waitForConnection(StreamOutput& stream) {
     return false;
 }
 
-TEST(StreamOutput, AListenerReceivesEveryPictureFromAKeyFrameOn) {
+// A stream connected to an in-process SRT listener, with the log it writes.
+class ConnectedStream : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        stream.start();
+        ASSERT_TRUE(waitForConnection(stream)) << log.text();
+    }
+
     Listener listener;
     CapturedLog log;
-    StreamOutput stream(listener.url());
-    stream.start();
-    ASSERT_TRUE(waitForConnection(stream)) << log.text();
+    StreamOutput stream{listener.url()};
+};
+
+TEST_F(ConnectedStream, AListenerReceivesEveryPictureFromAKeyFrameOn) {
     const std::vector<uint8_t> key = fakePicture(true);
     const std::vector<uint8_t> other = fakePicture(false);
     // A picture before the key frame could not be decoded: it is dropped.
@@ -164,12 +172,7 @@ TEST(StreamOutput, AListenerReceivesEveryPictureFromAKeyFrameOn) {
     EXPECT_EQ(log.count(": 30 frames sent, 1 dropped"), 1) << log.text();
 }
 
-TEST(StreamOutput, WhatTheNetworkCannotTakeIsDroppedUpToTheNextKeyFrameAndTold) {
-    Listener listener;
-    CapturedLog log;
-    StreamOutput stream(listener.url());
-    stream.start();
-    ASSERT_TRUE(waitForConnection(stream)) << log.text();
+TEST_F(ConnectedStream, WhatTheNetworkCannotTakeIsDroppedUpToTheNextKeyFrameAndTold) {
     // Three seconds of large pictures handed over at once: far more than one second's queue
     // that the sending thread can work through meanwhile.
     std::vector<uint8_t> key = fakePicture(true), other = fakePicture(false);

@@ -58,14 +58,19 @@ class RecordingPath : public ::testing::Test {
         }
     }
 
-    // The encoding thread's step for pattern frame n.
-    Packets EncodePattern(int n) {
+    // The encoding thread's copy of pattern frame n into the encoder's next input buffer.
+    void FillNextSlot(int n) {
         UploadNv12(m_nv12, kWidth, PatternNv12(n));
         const EncoderInputFrame* slot = m_encoder->NextInputSlot();
         NvEncoderCuda::CopyToDeviceFrame(m_context, reinterpret_cast<const void*>(m_nv12), 0,
                                          slot->bufferPtr, slot->lumaPitch, kWidth, kHeight,
                                          CU_MEMORYTYPE_DEVICE, slot->format, slot->planeOffsets,
                                          slot->planeCount);
+    }
+
+    // The encoding thread's step for pattern frame n.
+    Packets EncodePattern(int n) {
+        FillNextSlot(n);
         Packets packets;
         m_encoder->EncodeFrame(packets);
         return packets;
@@ -171,12 +176,7 @@ TEST_F(RecordingPath, TimedPacketsKeepTheirPicturesTimesAndKeyFrames) {
     const auto timeOf = [](int n) { return uint64_t(n) * 40000 + uint64_t(n % 3) * 7000; };
     std::vector<NvEncOutputPacket> all, packets;
     for (int n = 0; n < 25; ++n) {
-        UploadNv12(m_nv12, kWidth, PatternNv12(n));
-        const EncoderInputFrame* slot = m_encoder->NextInputSlot();
-        NvEncoderCuda::CopyToDeviceFrame(m_context, reinterpret_cast<const void*>(m_nv12), 0,
-                                         slot->bufferPtr, slot->lumaPitch, kWidth, kHeight,
-                                         CU_MEMORYTYPE_DEVICE, slot->format, slot->planeOffsets,
-                                         slot->planeCount);
+        FillNextSlot(n);
         m_encoder->EncodeFrame(packets, timeOf(n));
         all.insert(all.end(), packets.begin(), packets.end());
     }
