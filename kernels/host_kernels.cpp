@@ -1,6 +1,7 @@
 #include "host_kernels.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -232,17 +233,52 @@ void hostMirrorX(const uint8_t* src, uint8_t* dst, int width, int columns, int r
 
 namespace {
 
-// The swirl's polar coordinates of every pixel a launch covers, computed once per geometry
-// and thread and reused by every frame after: only the twist moves with time. The twist
-// depends on the distance alone, and a frame has about ten times fewer distinct distances
-// than pixels (four quadrants alike, and integer squares summing alike), so each frame
-// takes the sine once per distance. Arrays rather than pairs, so that the loops vectorise.
+// The swirl's polar coordinates, computed once per geometry and thread and reused by every
+// frame after: only the twist moves with time. The twist depends on the distance alone, and
+// a frame has about ten times fewer distinct distances than pixels, so each frame takes the
+// sine once per distance. Arrays rather than pairs, so that the loops vectorise.
+struct SwirlTables {
+    std::vector<float> radius, angle;
+    std::vector<float> radii;          // the distinct distances, ascending
+    std::vector<int32_t> radiusIndex;  // each point's distance among them
+};
+
+// Distances are never negative, so their bit patterns sort as they do (NaN, from a NaN
+// centre, sorts last and keeps its own entry).
+uint32_t bitsOf(float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+void indexDistances(SwirlTables& tables) {
+    const size_t points = tables.radius.size();
+    std::vector<uint32_t> distinct(points);
+    for (size_t i = 0; i < points; ++i) {
+        distinct[i] = bitsOf(tables.radius[i]);
+    }
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    tables.radii.resize(distinct.size());
+    std::memcpy(tables.radii.data(), distinct.data(), distinct.size() * sizeof(float));
+    tables.radiusIndex.resize(points);
+    for (size_t i = 0; i < points; ++i) {
+        tables.radiusIndex[i] = static_cast<int32_t>(
+            std::lower_bound(distinct.begin(), distinct.end(), bitsOf(tables.radius[i])) -
+            distinct.begin());
+    }
+}
+
+// With the centre on a pixel inside the launch, a point's distance and first-quadrant angle
+// depend on |dx| and |dy| alone: one quadrant's table serves all four, a quarter of the
+// memory that every frame reads. Otherwise the table has one entry per pixel.
 struct SwirlGeometry {
     int width = 0, height = 0, columns = 0, rows = 0;
     float centerX = 0.0f, centerY = 0.0f;
-    std::vector<float> radius, angle;
-    std::vector<float> radii;          // the distinct distances, ascending
-    std::vector<int32_t> radiusIndex;  // each pixel's distance among them
+    bool quadrant = false;
+    int centerColumn = 0, centerRow = 0;  // the centre's pixel, in the quadrant form
+    int span = 0;                         // entries per table row
+    SwirlTables tables;
 
     bool matches(int w, int h, int c, int r, float cx, float cy) const {
         return width == w && height == h && columns == c && rows == r &&
@@ -252,20 +288,20 @@ struct SwirlGeometry {
 };
 
 CAMFX_VECTOR_CLONES
-void polarRow(float* radius, float* angle, int y, int columns, float centerX, float centerY) {
-    for (int x = 0; x < columns; ++x) {
-        const SwirlPolar p = swirlPolar(x, y, centerX, centerY);
-        radius[x] = p.radius;
-        angle[x] = p.angle;
+void polarRow(float* radius, float* angle, int x0, int y, int count, float centerX, float centerY) {
+    for (int i = 0; i < count; ++i) {
+        const SwirlPolar p = swirlPolar(x0 + i, y, centerX, centerY);
+        radius[i] = p.radius;
+        angle[i] = p.angle;
     }
 }
 
-// Distances are never negative, so their bit patterns sort as they do (NaN, from a NaN
-// centre, sorts last and keeps its own entry).
-uint32_t bitsOf(float v) {
-    uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits;
+// The centre's pixel when the centre is one inside [0, extent), else -1.
+int pixelCentre(float centre, int extent) {
+    return centre >= 0.0f && centre < static_cast<float>(extent) &&
+                   centre == static_cast<float>(static_cast<int>(centre))
+               ? static_cast<int>(centre)
+               : -1;
 }
 
 const SwirlGeometry& swirlGeometry(int width, int height, int columns, int rows, float centerX,
@@ -277,27 +313,24 @@ const SwirlGeometry& swirlGeometry(int width, int height, int columns, int rows,
     geometry.width = width, geometry.height = height;
     geometry.columns = columns, geometry.rows = rows;
     geometry.centerX = centerX, geometry.centerY = centerY;
-    const size_t points = static_cast<size_t>(columns) * rows;
-    geometry.radius.resize(points);
-    geometry.angle.resize(points);
-    for (int y = 0; y < rows; ++y) {
-        const size_t row = static_cast<size_t>(y) * columns;
-        polarRow(&geometry.radius[row], &geometry.angle[row], y, columns, centerX, centerY);
+    geometry.centerColumn = pixelCentre(centerX, columns);
+    geometry.centerRow = pixelCentre(centerY, rows);
+    geometry.quadrant = geometry.centerColumn >= 0 && geometry.centerRow >= 0;
+    // The quadrant's points are (centre + |dx|, centre + |dy|), where no angle is unfolded.
+    const int x0 = geometry.quadrant ? geometry.centerColumn : 0;
+    const int y0 = geometry.quadrant ? geometry.centerRow : 0;
+    geometry.span = geometry.quadrant ? std::max(x0 + 1, columns - x0) : columns;
+    const int tableRows = geometry.quadrant ? std::max(y0 + 1, rows - y0) : rows;
+    SwirlTables& tables = geometry.tables;
+    const size_t points = static_cast<size_t>(geometry.span) * tableRows;
+    tables.radius.resize(points);
+    tables.angle.resize(points);
+    for (int i = 0; i < tableRows; ++i) {
+        const size_t row = static_cast<size_t>(i) * geometry.span;
+        polarRow(&tables.radius[row], &tables.angle[row], x0, y0 + i, geometry.span, centerX,
+                 centerY);
     }
-    std::vector<uint32_t> distinct(points);
-    for (size_t i = 0; i < points; ++i) {
-        distinct[i] = bitsOf(geometry.radius[i]);
-    }
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    geometry.radii.resize(distinct.size());
-    std::memcpy(geometry.radii.data(), distinct.data(), distinct.size() * sizeof(float));
-    geometry.radiusIndex.resize(points);
-    for (size_t i = 0; i < points; ++i) {
-        geometry.radiusIndex[i] = static_cast<int32_t>(
-            std::lower_bound(distinct.begin(), distinct.end(), bitsOf(geometry.radius[i])) -
-            distinct.begin());
-    }
+    indexDistances(tables);
     return geometry;
 }
 
@@ -308,16 +341,92 @@ void twistTable(float* twist, const float* radii, size_t count, float time) {
     }
 }
 
-// One row of swirl sources, kept free of gathers but the twist's so that it vectorises.
+// Each table entry's twist, so that the row loops read it in order rather than gather it.
 CAMFX_VECTOR_CLONES
-void swirlRow(int32_t* sources, const float* radius, const float* angle, const int32_t* radiusIndex,
-              const float* twist, int width, int height, int columns, float centerX,
-              float centerY) {
-    for (int x = 0; x < columns; ++x) {
-        const SourcePixel p = swirlSourceTwisted({radius[x], angle[x]}, twist[radiusIndex[x]],
-                                                 width, height, centerX, centerY, kSwirlAmplitude);
-        sources[x] = p.row * width + p.column;
+void pointTwists(float* twists, const float* twist, const int32_t* radiusIndex, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        twists[i] = twist[radiusIndex[i]];
     }
+}
+
+inline int32_t sourceIndex(float radius, float angle, float twist, int width, int height,
+                           float centerX, float centerY) {
+    const SourcePixel p = swirlSourceTwisted({radius, angle}, twist, width, height, centerX,
+                                             centerY, kSwirlAmplitude);
+    return p.row * width + p.column;
+}
+
+// One row of swirl sources from its table row, one entry per pixel.
+CAMFX_VECTOR_CLONES
+void swirlRow(int32_t* sources, const float* radius, const float* angle, const float* twist,
+              int width, int height, int columns, float centerX, float centerY) {
+    for (int x = 0; x < columns; ++x) {
+        sources[x] = sourceIndex(radius[x], angle[x], twist[x], width, height, centerX, centerY);
+    }
+}
+
+// The sources of `count` pixels in a row of the quadrant form: table entries from `first` on,
+// read right to left for the pixels left of the centre.
+template <bool kDxNegative, bool kDyNegative>
+[[gnu::always_inline]] inline void swirlRun(int32_t* sources, const float* radius,
+                                            const float* angle, const float* twist, int count,
+                                            int width, int height, float centerX, float centerY) {
+    constexpr int step = kDxNegative ? -1 : 1;
+    for (int i = 0; i < count; ++i) {
+        sources[i] =
+            sourceIndex(radius[step * i], unfoldedAngle(angle[step * i], kDxNegative, kDyNegative),
+                        twist[step * i], width, height, centerX, centerY);
+    }
+}
+
+// One row of swirl sources from its quadrant table row: the columns left of the centre read
+// it right to left and unfold their angle across the vertical axis.
+CAMFX_VECTOR_CLONES
+void swirlQuadrantRow(int32_t* sources, const float* radius, const float* angle, const float* twist,
+                      bool dyNegative, int centerColumn, int width, int height, int columns,
+                      float centerX, float centerY) {
+    const int right = columns - centerColumn;
+    const size_t c = static_cast<size_t>(centerColumn);
+    if (dyNegative) {
+        swirlRun<true, true>(sources, radius + c, angle + c, twist + c, centerColumn, width, height,
+                             centerX, centerY);
+        swirlRun<false, true>(sources + c, radius, angle, twist, right, width, height, centerX,
+                              centerY);
+    } else {
+        swirlRun<true, false>(sources, radius + c, angle + c, twist + c, centerColumn, width,
+                              height, centerX, centerY);
+        swirlRun<false, false>(sources + c, radius, angle, twist, right, width, height, centerX,
+                               centerY);
+    }
+}
+
+// Destination pixels [0, columns) of a row from the source pixels `sources` names. Pixels
+// move as 4-byte words (the fourth byte is overwritten by the next pixel); the row's last
+// pixel and the frame's last source pixel move as 3 bytes.
+void copySources(const uint8_t* src, const int32_t* sources, int32_t lastPixel, uint8_t* out,
+                 int columns) {
+    int x = 0;
+#ifdef CAMFX_AVX2
+    if (kHasAvx2) {
+        // A group holding the frame's last source pixel stops the gathers; the plain loop
+        // takes that group and the gathers resume after it.
+        while (x < columns - 1) {
+            if (kHasAvx512)
+                x += gatherRowAvx512(src, sources + x, lastPixel, out + 3 * x, columns - x);
+            x += gatherRowAvx2(src, sources + x, lastPixel, out + 3 * x, columns - x);
+            const int plainEnd = std::min(x + 8, columns - 1);
+            for (; x < plainEnd; ++x) {
+                const uint8_t* in = src + 3 * static_cast<size_t>(sources[x]);
+                std::memcpy(out + 3 * x, in, sources[x] < lastPixel ? 4 : 3);
+            }
+        }
+    }
+#endif
+    for (; x < columns - 1; ++x) {
+        const uint8_t* in = src + 3 * static_cast<size_t>(sources[x]);
+        std::memcpy(out + 3 * x, in, sources[x] < lastPixel ? 4 : 3);
+    }
+    std::memcpy(out + 3 * (columns - 1), src + 3 * static_cast<size_t>(sources[columns - 1]), 3);
 }
 
 }  // namespace
@@ -328,48 +437,29 @@ void hostSpiral(const uint8_t* src, uint8_t* dst, int width, int height, int col
         return;
     }
     const SwirlGeometry& geometry = swirlGeometry(width, height, columns, rows, centerX, centerY);
+    const SwirlTables& tables = geometry.tables;
+    thread_local std::vector<float> twist, twists;
     thread_local std::vector<int32_t> sources;
-    thread_local std::vector<float> twist;
+    twist.resize(tables.radii.size());
+    twistTable(twist.data(), tables.radii.data(), twist.size(), time);
+    twists.resize(tables.radiusIndex.size());
+    pointTwists(twists.data(), twist.data(), tables.radiusIndex.data(), twists.size());
     sources.resize(columns);
-    twist.resize(geometry.radii.size());
-    twistTable(twist.data(), geometry.radii.data(), twist.size(), time);
     const int32_t lastPixel = width * height - 1;
     for (int y = 0; y < rows; ++y) {
-        const size_t row = static_cast<size_t>(y) * columns;
-        swirlRow(sources.data(), &geometry.radius[row], &geometry.angle[row],
-                 &geometry.radiusIndex[row], twist.data(), width, height, columns, centerX,
-                 centerY);
-        uint8_t* out = dst + 3 * static_cast<size_t>(y) * width;
-        // Pixels move as 4-byte words (the fourth byte is overwritten by the next pixel);
-        // the row's last pixel and the frame's last source pixel move as 3 bytes.
-        int x = 0;
-#ifdef CAMFX_AVX2
-        if (kHasAvx2) {
-            // A group holding the frame's last source pixel stops the gathers; the plain loop
-            // takes that group and the gathers resume after it.
-            while (x < columns - 1) {
-                if (kHasAvx512)
-                    x += gatherRowAvx512(src, sources.data() + x, lastPixel, out + 3 * x,
-                                         columns - x);
-                x += gatherRowAvx2(src, sources.data() + x, lastPixel, out + 3 * x, columns - x);
-                const int plainEnd = std::min(x + 8, columns - 1);
-                for (; x < plainEnd; ++x) {
-                    const uint8_t* in = src + 3 * static_cast<size_t>(sources[x]);
-                    std::memcpy(out + 3 * x, in, sources[x] < lastPixel ? 4 : 3);
-                }
-            }
+        if (geometry.quadrant) {
+            const size_t row =
+                static_cast<size_t>(std::abs(y - geometry.centerRow)) * geometry.span;
+            swirlQuadrantRow(sources.data(), &tables.radius[row], &tables.angle[row], &twists[row],
+                             y < geometry.centerRow, geometry.centerColumn, width, height, columns,
+                             centerX, centerY);
+        } else {
+            const size_t row = static_cast<size_t>(y) * columns;
+            swirlRow(sources.data(), &tables.radius[row], &tables.angle[row], &twists[row], width,
+                     height, columns, centerX, centerY);
         }
-#endif
-        for (; x < columns - 1; ++x) {
-            const uint8_t* in = src + 3 * static_cast<size_t>(sources[x]);
-            if (sources[x] < lastPixel) {
-                std::memcpy(out + 3 * x, in, 4);
-            } else {
-                std::memcpy(out + 3 * x, in, 3);
-            }
-        }
-        std::memcpy(out + 3 * (columns - 1), src + 3 * static_cast<size_t>(sources[columns - 1]),
-                    3);
+        copySources(src, sources.data(), lastPixel, dst + 3 * static_cast<size_t>(y) * width,
+                    columns);
     }
 }
 

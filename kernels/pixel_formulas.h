@@ -117,6 +117,13 @@ struct SwirlPolar {
     float angle;
 };
 
+// The swirl's angle of a point whose angle in the first quadrant (|dx|, |dy|) is `angle`,
+// unfolded by the signs of dx and dy.
+__host__ __device__ inline float unfoldedAngle(float angle, bool dxNegative, bool dyNegative) {
+    angle = dxNegative ? 3.1415927f - angle : angle;
+    return dyNegative ? -angle : angle;
+}
+
 // The half of the swirl that does not move with time: pixel (x, y)'s distance from the
 // centre and its angle, atan2(dy, dx) by a minimax polynomial on the octant, then unfolded.
 __host__ __device__ inline SwirlPolar swirlPolar(int x, int y, float centerX, float centerY) {
@@ -134,9 +141,7 @@ __host__ __device__ inline SwirlPolar swirlPolar(int x, int y, float centerX, fl
     p = fusedMultiplyAdd(s, p, -0.32762277f);
     float a = fusedMultiplyAdd(q, roundedProduct(s, p), q);
     a = ax < ay ? 1.5707964f - a : a;
-    a = dx < 0.0f ? 3.1415927f - a : a;
-    a = dy < 0.0f ? -a : a;
-    return {r, a};
+    return {r, unfoldedAngle(a, dx < 0.0f, dy < 0.0f)};
 }
 
 // The twist's phase at a distance from the centre, and its sine (the hardware's on the GPU).

@@ -79,9 +79,9 @@ TEST_F(HostFlavorTest, SpiralFollowsTheExactSwirlAndClampsToTheEdges) {
         EXPECT_GT(beyond[edge], 0) << "edge " << edge;
 }
 
-// The host implementation keeps each geometry's polar coordinates and takes each frame's
-// twist once per distance: the result must still be the per-pixel formula's, bit for bit,
-// from frame to frame and when the geometry changes.
+// The host implementation keeps each geometry's polar coordinates (one quadrant's where the
+// centre is a pixel) and takes each frame's twist once per distance: the result must still
+// be the per-pixel formula's, bit for bit, from frame to frame and when the geometry changes.
 TEST_F(HostFlavorTest, SpiralEqualsThePerPixelFormulaWhateverCameBefore) {
     struct Case {
         int width, height;
@@ -90,6 +90,8 @@ TEST_F(HostFlavorTest, SpiralEqualsThePerPixelFormulaWhateverCameBefore) {
     const Case cases[] = {{FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f, 0.5f},
                           {FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f, 3601.3f},
                           {37, 21, 10.25f, 3.0f, 7.0f},
+                          {37, 21, 30.0f, 4.0f, 7.0f},
+                          {37, 21, 0.0f, 20.0f, 2.0f},
                           {FRAME_WIDTH, FRAME_HEIGHT, 640.0f, 360.0f, 2.0f}};
     for (const Case& c : cases) {
         const Frame src = coordinateFrame(c.width, c.height);
