@@ -132,14 +132,17 @@ int runViewer(cv::VideoCapture& camera) {
         spiralTime += (now - previousTime) * 10.0f;
         previousTime = now;
 
+        // A camera whose frames need no conversion writes them straight into the pinned
+        // staging buffer, once the last upload has read it; any other frame is copied there.
+        // The device takes the frame from there, asynchronously.
+        cudaEventSynchronize(uploadDoneEvent);
+        cameraFrame = cv::Mat(FRAME_HEIGHT, FRAME_WIDTH, CV_8UC3, stagingFrame);
         camera >> cameraFrame;
         const int64_t captureTime = captureClockMicroseconds();
         const uint8_t* pixels = prepareCameraFrame(cameraFrame, convertedFrame);
         if (pixels != nullptr) {
-            // The camera's pageable bytes reach the pinned staging buffer on the host, then
-            // the device from there, asynchronously.
-            cudaEventSynchronize(uploadDoneEvent);
-            std::memcpy(stagingFrame, pixels, FRAME_BYTES);
+            if (pixels != stagingFrame)
+                std::memcpy(stagingFrame, pixels, FRAME_BYTES);
             cudaStreamWaitEvent(frameStream, ringCopyDoneEvent, 0);
             cudaMemcpyAsync(currentFrame, stagingFrame, FRAME_BYTES, cudaMemcpyHostToDevice,
                             frameStream);
