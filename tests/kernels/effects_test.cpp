@@ -23,9 +23,8 @@ Frame mirrorX(const Frame& src, int width = FRAME_WIDTH, int height = FRAME_HEIG
 }
 Frame mosaic(const Frame& src, int width = FRAME_WIDTH, int height = FRAME_HEIGHT, int tile = 8,
              uint8_t fill = 0) {
-    return run(src, src.size(), fill, [=](const uint8_t* s, uint8_t* d) {
-        launchMosaic(0, s, d, width, height, tile);
-    });
+    return run(src, src.size(), fill,
+               [=](const uint8_t* s, uint8_t* d) { launchMosaic(0, s, d, width, height, tile); });
 }
 Frame spiral(const Frame& src, float time) {
     return run(src, [=](const uint8_t* s, uint8_t* d) {
@@ -101,6 +100,9 @@ Frame naiveMosaic(const Frame& src, int width, int height, int tile) {
 TEST_F(EffectTest, MosaicFillsEveryTileWithItsMean) {
     const Frame src = randomFrame(FRAME_WIDTH, FRAME_HEIGHT, 5);
     EXPECT_EQ(mosaic(src), naiveMosaic(src, FRAME_WIDTH, FRAME_HEIGHT, 8));
+    // Whole tiles whose pixel count is no power of two.
+    EXPECT_EQ(mosaic(src, FRAME_WIDTH, FRAME_HEIGHT, 6),
+              naiveMosaic(src, FRAME_WIDTH, FRAME_HEIGHT, 6));
 }
 
 TEST_F(EffectTest, MosaicLeavesUniformTilesUnchanged) {
