@@ -1,13 +1,15 @@
-// Live streaming over SRT on the loopback interface, with FFmpeg as the receiving end: what it
-// receives decodes and matches the viewer's own account; a receiver that comes late or goes
-// away and comes back; the stream beside a recording switched on and off; a URL refused.
+// Live streaming over SRT and RTSP on the loopback interface, with FFmpeg as the receiving end:
+// what it receives decodes and matches the viewer's own account; a receiver that comes late or
+// goes away and comes back; the stream beside a recording switched on and off.
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -37,6 +39,19 @@ StreamedLine streamedLine(const std::string& out) {
     return line;
 }
 
+// Whether a socket listens on TCP `port` of 127.0.0.1; asking the kernel rather than connecting
+// leaves a receiver's one connection to the viewer.
+bool tcpListening(int port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    while (std::getline(table, line))
+        if (line.find(local) != std::string::npos && line.find(" 0A ") != std::string::npos)
+            return true;
+    return false;
+}
+
 class Streaming : public ViewerTest {
   protected:
     void SetUp() override {
@@ -55,6 +70,7 @@ class Streaming : public ViewerTest {
     }
 
     std::string url() const { return "srt://127.0.0.1:" + std::to_string(port); }
+    std::string rtspUrl() const { return "rtsp://127.0.0.1:" + std::to_string(tcpPort) + "/live"; }
     std::string file(const std::string& name) const { return dir.path() + "/" + name; }
 
     // FFmpeg listening on the port, copying what comes into `name` as MPEG-TS.
@@ -65,6 +81,20 @@ class Streaming : public ViewerTest {
                                      url() + "?mode=listener", "-c", "copy", "-f", "mpegts",
                                      file(name)},
             dir.path()));
+        return *receivers.back();
+    }
+
+    // FFmpeg as an RTSP server waiting for the viewer's stream, copying it into `name` as
+    // MPEG-TS; `input` goes before its input. Returns once it listens.
+    ChildProcess& startRtspReceiver(const std::string& name, std::vector<std::string> input = {}) {
+        tcpPort = freeTcpPort();
+        input.insert(input.begin(), {"-hide_banner", "-nostdin", "-loglevel", "error", "-y"});
+        input.insert(input.end(), {"-rtsp_flags", "listen", "-i", rtspUrl(), "-c", "copy", "-f",
+                                   "mpegts", file(name)});
+        receivers.push_back(std::make_unique<ChildProcess>("/usr/bin/ffmpeg", input, dir.path()));
+        for (int i = 0; i < 100 && !tcpListening(tcpPort) && receivers.back()->running(); ++i)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(tcpListening(tcpPort)) << receivers.back()->standardError();
         return *receivers.back();
     }
 
@@ -106,7 +136,8 @@ class Streaming : public ViewerTest {
         EXPECT_EQ(decodeErrors(file(name)), "") << name;
     }
 
-    int port = 0;
+    int port = 0;     // UDP, for SRT
+    int tcpPort = 0;  // for RTSP
     std::vector<std::unique_ptr<ChildProcess>> receivers;
 };
 
@@ -223,6 +254,22 @@ TEST_F(Streaming, RecordingSwitchedOnTwiceBesideTheStreamLeavesOneDecodableFile)
     expectDecodes("camera.hevc");
     expectDecodes("received.ts");
     EXPECT_EQ(probe(file("received.ts")).frames, streamedLine(out).sent);
+}
+
+TEST_F(Streaming, WhatAnRtspServerReceivesDecodesAndMatchesTheViewersAccount) {
+    ChildProcess& receiver = startRtspReceiver("rtsp.ts");
+    start({"--fps=30", "--stream=" + rtspUrl()});
+    ASSERT_TRUE(waitForData("rtsp.ts", 30s)) << app->standardOutput();
+    std::this_thread::sleep_for(5s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    endReceiver(receiver);
+
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "Streaming to " + rtspUrl() + " (RTSP, HEVC 1280x720)"), 1) << out;
+    const StreamedLine line = streamedLine(out);
+    ASSERT_GT(line.sent, 0) << out;
+    EXPECT_EQ(probe(file("rtsp.ts")).frames, line.sent);
+    EXPECT_EQ(decodeErrors(file("rtsp.ts")), "");
 }
 
 }  // namespace
