@@ -1,11 +1,12 @@
 // Live streaming over SRT and RTSP on the loopback interface, with FFmpeg as the receiving end:
-// what it receives decodes and matches the viewer's own account; a receiver that comes late or
-// goes away and comes back; the stream beside a recording switched on and off.
+// what it receives decodes and matches the viewer's own account; a receiver that comes late,
+// goes away and comes back, or reads slowly; the stream beside a recording switched on and off.
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -37,6 +38,14 @@ StreamedLine streamedLine(const std::string& out) {
         line.dropped = std::stoi(match[2]);
     }
     return line;
+}
+
+// The number after `name=` in the test application's report.
+double reported(const std::string& err, const std::string& name) {
+    std::smatch match;
+    if (!std::regex_search(err, match, std::regex(name + "=([0-9.]+)")))
+        return -1;
+    return std::stod(match[1]);
 }
 
 // Whether a socket listens on TCP `port` of 127.0.0.1; asking the kernel rather than connecting
@@ -270,6 +279,49 @@ TEST_F(Streaming, WhatAnRtspServerReceivesDecodesAndMatchesTheViewersAccount) {
     ASSERT_GT(line.sent, 0) << out;
     EXPECT_EQ(probe(file("rtsp.ts")).frames, line.sent);
     EXPECT_EQ(decodeErrors(file("rtsp.ts")), "");
+}
+
+// Over RTSP's TCP connection a receiver that reads a tenth of what comes holds the sender back
+// once the sockets' buffers are full; the swirl's busy picture fills them within seconds, at a
+// frame rate that leaves the encoder time to spare on two cores. (An SRT sender feels no slow
+// reader: libsrt drops what is late itself.)
+TEST_F(Streaming, AReceiverThatReadsSlowlyLeavesTheViewerAndTheRecordingAlone) {
+    ChildProcess& receiver = startRtspReceiver("slow.ts", {"-readrate", "0.1"});
+    start({"--fps=15", "--effects=8", "--record", "--seconds=10", "--stream=" + rtspUrl(),
+           "--frame-log=" + file("frames.log")},
+          CAMFX_TESTAPP, false);
+    ASSERT_EQ(app->waitForExit(60s), 0) << app->standardError();
+    receiver.kill();
+
+    const std::string out = app->standardOutput(), err = app->standardError();
+    const double delivered = reported(err, "frames delivered");
+    EXPECT_GT(delivered / reported(err, "seconds"), 13.5) << err;
+    const int encoded = static_cast<int>(reported(err, "encoded"));
+    EXPECT_EQ(probe(file("camera.hevc")).frames, encoded);
+    EXPECT_EQ(decodeErrors(file("camera.hevc")), "");
+    // An encoder held by the network would leave the recording a gap of seconds; a busy
+    // machine only thins it out.
+    const std::vector<LoggedFrame> log = readFrameLog(file("frames.log"));
+    ASSERT_GT(log.size(), 100u);
+    int64_t lastTaken = log.front().captureTime, widestGap = 0;
+    for (size_t k = 0; k + 1 < log.size(); ++k)
+        if (log[k + 1].writtenBefore > log[k].writtenBefore) {
+            widestGap = std::max(widestGap, log[k].captureTime - lastTaken);
+            lastTaken = log[k].captureTime;
+        }
+    EXPECT_LT(widestGap, 1'000'000) << "microseconds without a recorded frame";
+
+    // Every frame was sent or dropped; the WARN lines count all that was dropped but what may
+    // still be queued when the run ends: at most one second's worth and the one in flight.
+    const StreamedLine line = streamedLine(out);
+    EXPECT_EQ(line.sent + line.dropped, encoded) << out;
+    int warned = 0;
+    const std::regex warning(R"(too slow for the network: dropped (\d+) frames)");
+    for (std::sregex_iterator it(out.begin(), out.end(), warning), end; it != end; ++it)
+        warned += std::stoi((*it)[1]);
+    EXPECT_GT(warned, 0) << out;
+    EXPECT_LE(warned, line.dropped) << out;
+    EXPECT_LE(line.dropped - warned, 16) << out;
 }
 
 }  // namespace
