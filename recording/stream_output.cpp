@@ -298,11 +298,14 @@ void StreamOutput::run() {
                 break;
             const Queued packet = std::move(m_queue.front());
             m_queue.pop_front();
+            const int64_t origin = m_origin;
             lock.unlock();
             lost = send(packet);
             if (!lost.empty())
                 break;
             ++m_sent;
+            if (m_onSent)
+                m_onSent(packet.time + origin);
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);

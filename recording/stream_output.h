@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,6 +50,10 @@ class StreamOutput {
     // Sends what is queued and ends the stream, within 2 s even when the server does not
     // answer, then writes the closing line. A second call does nothing.
     void finish();
+
+    // For measurements: called on the sending thread with each packet's capture time as soon as
+    // libavformat has handed it on (to SRT's send buffer, to RTSP's TCP socket). Before start().
+    void onSent(std::function<void(int64_t captureTime)> sent) { m_onSent = std::move(sent); }
 
     int64_t framesSent() const { return m_sent.load(); }
     int64_t framesDropped() const { return m_dropped.load(); }
@@ -95,6 +100,7 @@ class StreamOutput {
     std::atomic<int64_t> m_stopDeadline{INT64_MAX};  // of the whole end of the stream
 
     // Sending thread.
+    std::function<void(int64_t)> m_onSent;
     AVFormatContext* m_context = nullptr;
     double m_secondsUp = 0.0;
     bool m_finished = false;

@@ -1,13 +1,16 @@
-// Live streaming over SRT on the loopback interface, with FFmpeg as the receiving end: what it
-// receives decodes and matches the viewer's own account; a receiver that comes late or goes
-// away and comes back; the stream beside a recording switched on and off; a URL refused.
+// Live streaming over SRT and RTSP on the loopback interface, with FFmpeg as the receiving end:
+// what it receives decodes and matches the viewer's own account; a receiver that comes late,
+// goes away and comes back, or reads slowly; the stream beside a recording switched on and off.
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -37,6 +40,27 @@ StreamedLine streamedLine(const std::string& out) {
     return line;
 }
 
+// The number after `name=` in the test application's report.
+double reported(const std::string& err, const std::string& name) {
+    std::smatch match;
+    if (!std::regex_search(err, match, std::regex(name + "=([0-9.]+)")))
+        return -1;
+    return std::stod(match[1]);
+}
+
+// Whether a socket listens on TCP `port` of 127.0.0.1; asking the kernel rather than connecting
+// leaves a receiver's one connection to the viewer.
+bool tcpListening(int port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    while (std::getline(table, line))
+        if (line.find(local) != std::string::npos && line.find(" 0A ") != std::string::npos)
+            return true;
+    return false;
+}
+
 class Streaming : public ViewerTest {
   protected:
     void SetUp() override {
@@ -55,6 +79,7 @@ class Streaming : public ViewerTest {
     }
 
     std::string url() const { return "srt://127.0.0.1:" + std::to_string(port); }
+    std::string rtspUrl() const { return "rtsp://127.0.0.1:" + std::to_string(tcpPort) + "/live"; }
     std::string file(const std::string& name) const { return dir.path() + "/" + name; }
 
     // FFmpeg listening on the port, copying what comes into `name` as MPEG-TS.
@@ -65,6 +90,20 @@ class Streaming : public ViewerTest {
                                      url() + "?mode=listener", "-c", "copy", "-f", "mpegts",
                                      file(name)},
             dir.path()));
+        return *receivers.back();
+    }
+
+    // FFmpeg as an RTSP server waiting for the viewer's stream, copying it into `name` as
+    // MPEG-TS; `input` goes before its input. Returns once it listens.
+    ChildProcess& startRtspReceiver(const std::string& name, std::vector<std::string> input = {}) {
+        tcpPort = freeTcpPort();
+        input.insert(input.begin(), {"-hide_banner", "-nostdin", "-loglevel", "error", "-y"});
+        input.insert(input.end(), {"-rtsp_flags", "listen", "-i", rtspUrl(), "-c", "copy", "-f",
+                                   "mpegts", file(name)});
+        receivers.push_back(std::make_unique<ChildProcess>("/usr/bin/ffmpeg", input, dir.path()));
+        for (int i = 0; i < 100 && !tcpListening(tcpPort) && receivers.back()->running(); ++i)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(tcpListening(tcpPort)) << receivers.back()->standardError();
         return *receivers.back();
     }
 
@@ -106,7 +145,8 @@ class Streaming : public ViewerTest {
         EXPECT_EQ(decodeErrors(file(name)), "") << name;
     }
 
-    int port = 0;
+    int port = 0;     // UDP, for SRT
+    int tcpPort = 0;  // for RTSP
     std::vector<std::unique_ptr<ChildProcess>> receivers;
 };
 
@@ -223,6 +263,65 @@ TEST_F(Streaming, RecordingSwitchedOnTwiceBesideTheStreamLeavesOneDecodableFile)
     expectDecodes("camera.hevc");
     expectDecodes("received.ts");
     EXPECT_EQ(probe(file("received.ts")).frames, streamedLine(out).sent);
+}
+
+TEST_F(Streaming, WhatAnRtspServerReceivesDecodesAndMatchesTheViewersAccount) {
+    ChildProcess& receiver = startRtspReceiver("rtsp.ts");
+    start({"--fps=30", "--stream=" + rtspUrl()});
+    ASSERT_TRUE(waitForData("rtsp.ts", 30s)) << app->standardOutput();
+    std::this_thread::sleep_for(5s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    endReceiver(receiver);
+
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "Streaming to " + rtspUrl() + " (RTSP, HEVC 1280x720)"), 1) << out;
+    const StreamedLine line = streamedLine(out);
+    ASSERT_GT(line.sent, 0) << out;
+    EXPECT_EQ(probe(file("rtsp.ts")).frames, line.sent);
+    EXPECT_EQ(decodeErrors(file("rtsp.ts")), "");
+}
+
+// Over RTSP's TCP connection a receiver that reads a tenth of what comes holds the sender back
+// once the sockets' buffers are full; the swirl's busy picture fills them within seconds, at a
+// frame rate that leaves the encoder time to spare on two cores. (An SRT sender feels no slow
+// reader: libsrt drops what is late itself.)
+TEST_F(Streaming, AReceiverThatReadsSlowlyLeavesTheViewerAndTheRecordingAlone) {
+    ChildProcess& receiver = startRtspReceiver("slow.ts", {"-readrate", "0.1"});
+    start({"--fps=15", "--effects=8", "--record", "--seconds=10", "--stream=" + rtspUrl(),
+           "--frame-log=" + file("frames.log")},
+          CAMFX_TESTAPP, false);
+    ASSERT_EQ(app->waitForExit(60s), 0) << app->standardError();
+    receiver.kill();
+
+    const std::string out = app->standardOutput(), err = app->standardError();
+    const double delivered = reported(err, "frames delivered");
+    EXPECT_GT(delivered / reported(err, "seconds"), 13.5) << err;
+    const int encoded = static_cast<int>(reported(err, "encoded"));
+    EXPECT_EQ(probe(file("camera.hevc")).frames, encoded);
+    EXPECT_EQ(decodeErrors(file("camera.hevc")), "");
+    // An encoder held by the network would leave the recording a gap of seconds; a busy
+    // machine only thins it out.
+    const std::vector<LoggedFrame> log = readFrameLog(file("frames.log"));
+    ASSERT_GT(log.size(), 100u);
+    int64_t lastTaken = log.front().captureTime, widestGap = 0;
+    for (size_t k = 0; k + 1 < log.size(); ++k)
+        if (log[k + 1].writtenBefore > log[k].writtenBefore) {
+            widestGap = std::max(widestGap, log[k].captureTime - lastTaken);
+            lastTaken = log[k].captureTime;
+        }
+    EXPECT_LT(widestGap, 1'000'000) << "microseconds without a recorded frame";
+
+    // Every frame was sent or dropped; the WARN lines count all that was dropped but what may
+    // still be queued when the run ends: at most one second's worth and the one in flight.
+    const StreamedLine line = streamedLine(out);
+    EXPECT_EQ(line.sent + line.dropped, encoded) << out;
+    int warned = 0;
+    const std::regex warning(R"(too slow for the network: dropped (\d+) frames)");
+    for (std::sregex_iterator it(out.begin(), out.end(), warning), end; it != end; ++it)
+        warned += std::stoi((*it)[1]);
+    EXPECT_GT(warned, 0) << out;
+    EXPECT_LE(warned, line.dropped) << out;
+    EXPECT_LE(line.dropped - warned, 16) << out;
 }
 
 }  // namespace

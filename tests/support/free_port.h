@@ -6,9 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// A UDP port on 127.0.0.1 that nothing uses now: the system's choice for port 0; 0 if none.
-inline int freeUdpPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+// A port of `type` (SOCK_DGRAM, SOCK_STREAM) on 127.0.0.1 that nothing uses now: the system's
+// choice for port 0; 0 if none.
+inline int freePort(int type) {
+    const int fd = socket(AF_INET, type, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -20,4 +21,12 @@ inline int freeUdpPort() {
     if (fd >= 0)
         close(fd);
     return port;
+}
+
+inline int freeUdpPort() {
+    return freePort(SOCK_DGRAM);
+}
+
+inline int freeTcpPort() {
+    return freePort(SOCK_STREAM);
 }
