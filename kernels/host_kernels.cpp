@@ -12,11 +12,11 @@
 #define CAMFX_AVX2 1
 #endif
 
-// The swirl is arithmetic-bound: AVX-512 and AVX2/FMA clones let the compiler vectorise its
-// row loop (hardware fused multiply-adds; the 16-lane clone took the swirl from about 4.4 to
-// 3.4 ms of processor time a frame on the 2-core machine); other processors run the
-// portable clone. All clones compute the same bits. Not under
-// ThreadSanitizer, whose instrumented clone resolver would run before its runtime starts.
+// AVX-512 and AVX2/FMA clones let the compiler vectorise the swirl's row loop (hardware fused
+// multiply-adds; the 16-lane clone took the swirl from about 4.4 to 3.4 ms of processor time
+// a frame on the 2-core machine) and the mosaic's column sums; other processors run the
+// portable clone. All clones compute the same bits. Not under ThreadSanitizer, whose
+// instrumented clone resolver would run before its runtime starts.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define CAMFX_VECTOR_CLONES \
     __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
