@@ -15,9 +15,9 @@
 #include "NvEncoder/NvEncoderCuda.h"
 #include "TestPatternCamera.h"
 #include "container_output.h"
-#include "host_copy.h"
 #include "host_kernels.h"
 #include "output_file.h"
+#include "recording_request.h"
 
 namespace {
 
@@ -45,29 +45,13 @@ const EncodedClip& Clip() {
         {
             NvEncoderCuda encoder(context, kWidth, kHeight, NV_ENC_BUFFER_FORMAT_NV12, 3, false,
                                   false, true);
-            NV_ENC_INITIALIZE_PARAMS init{};
-            NV_ENC_CONFIG config{};
-            init.version = NV_ENC_INITIALIZE_PARAMS_VER;
-            config.version = NV_ENC_CONFIG_VER;
-            init.encodeConfig = &config;
-            encoder.CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
-                                               NV_ENC_TUNING_INFO_LOW_LATENCY);
-            config.gopLength = kGop;
-            config.encodeCodecConfig.hevcConfig.idrPeriod = kGop;
-            encoder.CreateEncoder(&init);
+            RequestRecording(encoder, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID, kGop);
             std::vector<uint8_t> bgr(size_t(kWidth) * kHeight * 3), frame(nv12Bytes);
             std::vector<std::vector<uint8_t>> packets;
             for (int n = 0; n < kGop; ++n) {
                 camfx::TestPatternCamera::render(uint64_t(n), kWidth, kHeight, 3, bgr.data());
                 camfx::hostRGB2NV12(bgr.data(), frame.data(), kWidth, kHeight, kWidth, kHeight);
-                const CUDA_MEMCPY2D upload =
-                    HostToDevice(frame.data(), kWidth, nv12, kWidth, kWidth, kHeight * 3 / 2);
-                cuMemcpy2D(&upload);
-                const EncoderInputFrame* slot = encoder.NextInputSlot();
-                NvEncoderCuda::CopyToDeviceFrame(context, reinterpret_cast<const void*>(nv12), 0,
-                                                 slot->bufferPtr, slot->lumaPitch, kWidth, kHeight,
-                                                 CU_MEMORYTYPE_DEVICE, slot->format,
-                                                 slot->planeOffsets, slot->planeCount);
+                FillNextInput(context, encoder, nv12, frame.data(), kWidth, kHeight);
                 encoder.EncodeFrame(packets);
                 result.packets.insert(result.packets.end(), packets.begin(), packets.end());
             }

@@ -23,7 +23,6 @@
 #include "NvEncoder/NvEncoderCuda.h"
 #include "SoftwareEncoder.h"
 #include "TestPatternCamera.h"
-#include "host_copy.h"
 #include "host_kernels.h"
 #include "recording_request.h"
 
@@ -182,14 +181,7 @@ void SoftwareEncoder(benchmark::State& state) {
         RequestRecording(encoder, NV_ENC_CODEC_HEVC_GUID, kPresetGuid[preset]);
         std::vector<std::vector<uint8_t>> packets;
         for (const auto& frame : inputs.frames) {
-            const CUDA_MEMCPY2D upload =
-                HostToDevice(frame.data(), kWidth, nv12, kWidth, kWidth, kHeight * 3 / 2);
-            cuMemcpy2D(&upload);
-            const EncoderInputFrame* slot = encoder.NextInputSlot();
-            NvEncoderCuda::CopyToDeviceFrame(context, reinterpret_cast<const void*>(nv12), 0,
-                                             slot->bufferPtr, slot->lumaPitch, kWidth, kHeight,
-                                             CU_MEMORYTYPE_DEVICE, slot->format, slot->planeOffsets,
-                                             slot->planeCount);
+            FillNextInput(context, encoder, nv12, frame.data(), kWidth, kHeight);
             encoder.EncodeFrame(packets);
             for (const auto& p : packets) {
                 bytes += p.size();

@@ -20,8 +20,8 @@
 #include "TestPatternCamera.h"
 #include "child_process.h"
 #include "free_port.h"
-#include "host_copy.h"
 #include "host_kernels.h"
+#include "recording_request.h"
 #include "stream_output.h"
 
 namespace {
@@ -96,16 +96,7 @@ void BM_CaptureToNetwork(benchmark::State& state, bool rtsp) {
         // As the recorder's session: its extra output delay, preset and tuning.
         NvEncoderCuda encoder(context, kWidth, kHeight, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false,
                               true);
-        NV_ENC_INITIALIZE_PARAMS init{};
-        NV_ENC_CONFIG config{};
-        init.version = NV_ENC_INITIALIZE_PARAMS_VER;
-        config.version = NV_ENC_CONFIG_VER;
-        init.encodeConfig = &config;
-        encoder.CreateDefaultEncoderParams(&init, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID,
-                                           NV_ENC_TUNING_INFO_LOW_LATENCY);
-        init.frameRateNum = 30;
-        init.frameRateDen = 1;
-        encoder.CreateEncoder(&init);
+        RequestRecording(encoder);
 
         std::vector<uint8_t> bgr(size_t(kWidth) * kHeight * 3), frame(nv12Bytes);
         std::vector<NvEncOutputPacket> packets;
@@ -125,14 +116,7 @@ void BM_CaptureToNetwork(benchmark::State& state, bool rtsp) {
             camfx::TestPatternCamera::render(n, kWidth, kHeight, 3, bgr.data());
             const int64_t captured = nowMicroseconds();  // when the camera's read returns
             camfx::hostRGB2NV12(bgr.data(), frame.data(), kWidth, kHeight, kWidth, kHeight);
-            const CUDA_MEMCPY2D upload =
-                HostToDevice(frame.data(), kWidth, nv12, kWidth, kWidth, kHeight * 3 / 2);
-            cuMemcpy2D(&upload);
-            const EncoderInputFrame* slot = encoder.NextInputSlot();
-            NvEncoderCuda::CopyToDeviceFrame(context, reinterpret_cast<const void*>(nv12), 0,
-                                             slot->bufferPtr, slot->lumaPitch, kWidth, kHeight,
-                                             CU_MEMORYTYPE_DEVICE, slot->format, slot->planeOffsets,
-                                             slot->planeCount);
+            FillNextInput(context, encoder, nv12, frame.data(), kWidth, kHeight);
             NV_ENC_PIC_PARAMS picture{};
             if (n++ % kKeyFrameInterval == 0 || stream.takeKeyFrameRequest())
                 picture.encodePicFlags = NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS;
