@@ -54,6 +54,20 @@ cv::Mat expectedPicture(const LoggedFrame& frame, uint8_t mask) {
     return nv12;
 }
 
+// How close a decoded picture is to the frame's expected one. The viewer reads its clock for
+// the swirl's phase just before the camera read that logs the frame's time, and the swirled
+// picture is sensitive to it (a millisecond costs about 1.2 dB). Where a preempted main
+// thread put milliseconds between the two reads, earlier phases, up to 10 ms back, are tried.
+double psnrOf(const cv::Mat& decoded, const LoggedFrame& frame, uint8_t mask) {
+    double best = cv::PSNR(decoded, expectedPicture(frame, mask));
+    LoggedFrame earlier = frame;
+    for (int step = 1; step <= 20 && best < 30.0 && (mask & 0x08); ++step) {
+        earlier.time = frame.time - step * 0.0005;
+        best = std::max(best, cv::PSNR(decoded, expectedPicture(earlier, mask)));
+    }
+    return best;
+}
+
 // The camera frames the ring took, in order: a frame was taken when the count of frames
 // written grew before the next read, or by the end for the last one.
 std::vector<LoggedFrame> framesWritten(const std::vector<LoggedFrame>& log, int finalWritten) {
@@ -92,7 +106,7 @@ class Recording : public ViewerTest {
             framesWritten(readFrameLog(log()), reported(app->standardError(), "written"));
         ASSERT_GE(written.size(), decoded.size());
         for (size_t i = 0; i < decoded.size(); ++i)
-            EXPECT_GE(cv::PSNR(decoded[i], expectedPicture(written[i], mask)), 30.0)
+            EXPECT_GE(psnrOf(decoded[i], written[i], mask), 30.0)
                 << "decoded frame " << i << ", camera frame " << written[i].n;
     }
 };
