@@ -145,6 +145,27 @@ class Streaming : public ViewerTest {
         EXPECT_EQ(decodeErrors(file(name)), "") << name;
     }
 
+    // The viewer streams to `to` for about 5 s after `name` begins to fill, then closes, and so
+    // does the receiver; returns the viewer's output.
+    std::string streamFiveSeconds(ChildProcess& receiver, const std::string& to,
+                                  const std::string& name, std::vector<std::string> options = {}) {
+        options.insert(options.begin(), {"--fps=30", "--stream=" + to});
+        start(options);
+        EXPECT_TRUE(waitForData(name, 30s)) << app->standardOutput();
+        std::this_thread::sleep_for(5s);
+        EXPECT_EQ(close(), 0) << app->standardError();
+        endReceiver(receiver);
+        return app->standardOutput();
+    }
+
+    // What arrived in `name` decodes without an error, as many frames as the viewer sent.
+    void expectReceivedAsSent(const std::string& out, const std::string& name) {
+        const StreamedLine line = streamedLine(out);
+        ASSERT_GT(line.sent, 0) << out;
+        EXPECT_EQ(probe(file(name)).frames, line.sent) << name;
+        EXPECT_EQ(decodeErrors(file(name)), "") << name;
+    }
+
     int port = 0;     // UDP, for SRT
     int tcpPort = 0;  // for RTSP
     std::vector<std::unique_ptr<ChildProcess>> receivers;
@@ -152,18 +173,10 @@ class Streaming : public ViewerTest {
 
 TEST_F(Streaming, WhatIsReceivedDecodesAndMatchesTheViewersAccount) {
     ChildProcess& receiver = startReceiver("received.ts");
-    start({"--fps=30", "--stream=" + url(), "--frame-log=" + file("frames.log")});
-    ASSERT_TRUE(waitForData("received.ts", 30s)) << app->standardOutput();
-    std::this_thread::sleep_for(5s);
-    ASSERT_EQ(close(), 0) << app->standardError();
-    endReceiver(receiver);
-
-    const std::string out = app->standardOutput();
+    const std::string out =
+        streamFiveSeconds(receiver, url(), "received.ts", {"--frame-log=" + file("frames.log")});
     EXPECT_EQ(countOf(out, "Streaming to " + url() + " (MPEG-TS, HEVC 1280x720)"), 1) << out;
-    const StreamedLine line = streamedLine(out);
-    ASSERT_GT(line.sent, 0) << out;
-    EXPECT_EQ(probe(file("received.ts")).frames, line.sent);
-    EXPECT_EQ(decodeErrors(file("received.ts")), "");
+    expectReceivedAsSent(out, "received.ts");
 
     // The received times are the capture times of a run of consecutive frames that the ring
     // took (those after which its count grew).
@@ -261,24 +274,14 @@ TEST_F(Streaming, RecordingSwitchedOnTwiceBesideTheStreamLeavesOneDecodableFile)
     const std::string out = app->standardOutput();
     EXPECT_EQ(countOf(out, "lost:"), 0) << out;
     expectDecodes("camera.hevc");
-    expectDecodes("received.ts");
-    EXPECT_EQ(probe(file("received.ts")).frames, streamedLine(out).sent);
+    expectReceivedAsSent(out, "received.ts");
 }
 
 TEST_F(Streaming, WhatAnRtspServerReceivesDecodesAndMatchesTheViewersAccount) {
-    ChildProcess& receiver = startRtspReceiver("rtsp.ts");
-    start({"--fps=30", "--stream=" + rtspUrl()});
-    ASSERT_TRUE(waitForData("rtsp.ts", 30s)) << app->standardOutput();
-    std::this_thread::sleep_for(5s);
-    ASSERT_EQ(close(), 0) << app->standardError();
-    endReceiver(receiver);
-
-    const std::string out = app->standardOutput();
+    ChildProcess& receiver = startRtspReceiver("rtsp.ts");  // before the URL, which names its port
+    const std::string out = streamFiveSeconds(receiver, rtspUrl(), "rtsp.ts");
     EXPECT_EQ(countOf(out, "Streaming to " + rtspUrl() + " (RTSP, HEVC 1280x720)"), 1) << out;
-    const StreamedLine line = streamedLine(out);
-    ASSERT_GT(line.sent, 0) << out;
-    EXPECT_EQ(probe(file("rtsp.ts")).frames, line.sent);
-    EXPECT_EQ(decodeErrors(file("rtsp.ts")), "");
+    expectReceivedAsSent(out, "rtsp.ts");
 }
 
 // Over RTSP's TCP connection a receiver that reads a tenth of what comes holds the sender back
