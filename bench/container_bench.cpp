@@ -34,14 +34,10 @@ struct EncodedClip {
 const EncodedClip& Clip() {
     static const EncodedClip clip = [] {
         EncodedClip result;
-        cuInit(0);
-        CUdevice device;
-        cuDeviceGet(&device, 0);
-        CUcontext context;
-        cuCtxCreate(&context, nullptr, 0, device);
-        CUdeviceptr nv12 = 0;
+        const Nv12Device gpu(kWidth, kHeight);
+        const CUcontext context = gpu.context;
+        const CUdeviceptr nv12 = gpu.nv12;
         const size_t nv12Bytes = size_t(kWidth) * kHeight * 3 / 2;
-        cuMemAlloc(&nv12, nv12Bytes);
         {
             NvEncoderCuda encoder(context, kWidth, kHeight, NV_ENC_BUFFER_FORMAT_NV12, 3, false,
                                   false, true);
@@ -59,8 +55,6 @@ const EncodedClip& Clip() {
             result.packets.insert(result.packets.end(), packets.begin(), packets.end());
             encoder.CloseEncoder();
         }
-        cuMemFree(nv12);
-        cuCtxDestroy(context);
         return result;
     }();
     return clip;

@@ -166,13 +166,9 @@ void SoftwareEncoder(benchmark::State& state) {
     const int preset = int(state.range(0));
     Pictures& inputs = Inputs();
     camfx::nvenc::SetEncoderLogSink(&Quiet);
-    cuInit(0);
-    CUdevice device;
-    cuDeviceGet(&device, 0);
-    CUcontext context;
-    cuCtxCreate(&context, nullptr, 0, device);
-    CUdeviceptr nv12 = 0;
-    cuMemAlloc(&nv12, kNv12Bytes);
+    const Nv12Device gpu(kWidth, kHeight);
+    const CUcontext context = gpu.context;
+    const CUdeviceptr nv12 = gpu.nv12;
 
     size_t bytes = 0;
     TimeEncodes(state, "ours", RUSAGE_SELF, [&] {
@@ -195,8 +191,6 @@ void SoftwareEncoder(benchmark::State& state) {
         return true;
     });
     state.counters["bytes"] = double(bytes) / double(state.iterations());
-    cuMemFree(nv12);
-    cuCtxDestroy(context);
     camfx::nvenc::SetEncoderLogSink(nullptr);
 }
 

@@ -84,14 +84,10 @@ void BM_CaptureToNetwork(benchmark::State& state, bool rtsp) {
         return;
     }
 
-    cuInit(0);
-    CUdevice device;
-    cuDeviceGet(&device, 0);
-    CUcontext context;
-    cuCtxCreate(&context, nullptr, 0, device);
+    const Nv12Device gpu(kWidth, kHeight);
+    const CUcontext context = gpu.context;
+    const CUdeviceptr nv12 = gpu.nv12;
     const size_t nv12Bytes = size_t(kWidth) * kHeight * 3 / 2;
-    CUdeviceptr nv12 = 0;
-    cuMemAlloc(&nv12, nv12Bytes);
     {
         // As the recorder's session: its extra output delay, preset and tuning.
         NvEncoderCuda encoder(context, kWidth, kHeight, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false,
@@ -127,8 +123,6 @@ void BM_CaptureToNetwork(benchmark::State& state, bool rtsp) {
         send();
         encoder.CloseEncoder();
     }
-    cuMemFree(nv12);
-    cuCtxDestroy(context);
     stream.finish();
     if (!receiver.waitForExit(5s) && receiver.running()) {
         receiver.sendSignal(SIGINT);

@@ -24,6 +24,27 @@ inline void RequestRecording(NvEncoder& encoder, GUID codec = NV_ENC_CODEC_HEVC_
     encoder.CreateEncoder(&init);
 }
 
+// A CUDA context on the first device, current on this thread, and a device buffer for one
+// NV12 picture of `width` x `height`, as the recorder has; both are freed when it goes.
+struct Nv12Device {
+    Nv12Device(int width, int height) {
+        cuInit(0);
+        CUdevice device;
+        cuDeviceGet(&device, 0);
+        cuCtxCreate(&context, nullptr, 0, device);
+        cuMemAlloc(&nv12, size_t(width) * height * 3 / 2);
+    }
+    ~Nv12Device() {
+        cuMemFree(nv12);
+        cuCtxDestroy(context);
+    }
+    Nv12Device(const Nv12Device&) = delete;
+    Nv12Device& operator=(const Nv12Device&) = delete;
+
+    CUcontext context = nullptr;
+    CUdeviceptr nv12 = 0;
+};
+
 // The encoding thread's step before a submission: an NV12 picture made on the host, uploaded
 // to `nv12` and copied from there into the encoder's next input buffer.
 inline void FillNextInput(CUcontext context, NvEncoderCuda& encoder, CUdeviceptr nv12,
