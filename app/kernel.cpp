@@ -32,6 +32,11 @@ int runViewer(cv::VideoCapture& camera) {
 
     // 2.-6. Window, GL context and loader.
     installEndingHandlers();
+#if GLFW_VERSION_MAJOR * 100 + GLFW_VERSION_MINOR >= 304
+    // GLFW 3.4 would choose Wayland where it runs; the lost display is watched through Xlib,
+    // and a missing display is told in X11's words.
+    glfwInitHint(GLFW_PLATFORM, GLFW_PLATFORM_X11);
+#endif
     glfwInit();
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);

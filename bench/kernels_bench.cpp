@@ -11,6 +11,8 @@
 #include <opencv2/imgproc.hpp>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "frame.h"
@@ -165,12 +167,26 @@ BENCHMARK(BlitGlOpenCV);
 BENCHMARK(RGB2NV12);
 BENCHMARK(RGB2NV12OpenCV);
 
+// Google Benchmark 1.8 replaced Run::error_occurred with Run::skipped.
+template <typename Run, typename = void>
+struct HasSkipped : std::false_type {};
+template <typename Run>
+struct HasSkipped<Run, std::void_t<decltype(std::declval<Run>().skipped)>> : std::true_type {};
+
+template <typename Run>
+bool failed(const Run& run) {
+    if constexpr (HasSkipped<Run>::value)
+        return run.skipped != decltype(run.skipped){};
+    else
+        return run.error_occurred;
+}
+
 // The console report, then each host kernel's time over its OpenCV counterpart's.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (!run.error_occurred)
+            if (!failed(run))
                 seconds_[run.benchmark_name()] = run.GetAdjustedCPUTime();
         }
         ConsoleReporter::ReportRuns(runs);

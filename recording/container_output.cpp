@@ -26,7 +26,14 @@ std::string errorText(int error) {
     return text;
 }
 
-int writeToFile(void* opaque, uint8_t* data, int size) {
+// FFmpeg 7 (libavformat 61) hands the write callback a const buffer.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using WrittenBytes = const uint8_t*;
+#else
+using WrittenBytes = uint8_t*;
+#endif
+
+int writeToFile(void* opaque, WrittenBytes data, int size) {
     auto* output = static_cast<std::pair<OutputFile*, std::function<void(uint64_t)>*>*>(opaque);
     if (!output->first->write(data, static_cast<size_t>(size)))
         return AVERROR(EIO);
