@@ -5,11 +5,16 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <regex>
+#include <vector>
 
 #include "NvCodecUtils.h"
 #include "hevc_stream.h"
@@ -19,7 +24,6 @@ namespace {
 constexpr AVRational kMicroseconds{1, 1000000};
 constexpr int64_t kQueueMicroseconds = 1'000'000;
 constexpr size_t kQueueMostPackets = 600;  // 1 s at the highest camera rates
-constexpr auto kRetryInterval = std::chrono::seconds(2);
 // The end of the stream has 2 s in all: what is queued goes out within this, and SRT's close
 // then waits at most its linger of 1 s for the server to take the rest.
 constexpr int64_t kFinishMicroseconds = 900'000;
@@ -43,19 +47,39 @@ struct ParsedUrl {
     std::string path;  // from the first '/', without query or fragment
 };
 
+// Whether the user information holds a raw '/', '?' or '#': RFC 3986 ends the authority there,
+// so a password such as "12/34" would be read as the host, the port and the path, and shown.
+bool reservedInUserInformation(const std::string& url) {
+    const size_t authority = url.find("://");
+    const size_t at = url.rfind('@');
+    if (authority == std::string::npos || at == std::string::npos || at < authority)
+        return false;
+    return url.find_first_of("/?#", authority + 3) < at;
+}
+
 std::optional<ParsedUrl> parseUrl(const std::string& url) {
     static const std::regex form(
         R"(([A-Za-z][A-Za-z0-9+.-]*)://(?:[^@/?#]*@)?(\[[0-9A-Fa-f:.]+\]|[^:/?#@\[\]]*)(?::([^/?#]*))?([/?#].*)?)");
     std::smatch match;
     const bool printable =
         std::all_of(url.begin(), url.end(), [](unsigned char c) { return std::isgraph(c) != 0; });
-    if (!printable || !std::regex_match(url, match, form))
+    if (!printable || reservedInUserInformation(url) || !std::regex_match(url, match, form))
         return std::nullopt;
     ParsedUrl parsed{match[1], match[2], match[3], match[4]};
     std::transform(parsed.scheme.begin(), parsed.scheme.end(), parsed.scheme.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     parsed.path = parsed.path.substr(0, parsed.path.find_first_of("?#"));
     return parsed;
+}
+
+// The receiver's delay that an SRT URL asks for (FFmpeg's "latency", in microseconds), or
+// libsrt's own 120 ms.
+int64_t srtLatencyMicroseconds(const std::string& url) {
+    static const std::regex latency(R"([?&](?:rcv)?latency=(\d{1,9})(?:&|#|$))");
+    std::smatch match;
+    if (std::regex_search(url, match, latency))
+        return std::stoll(match[1]);
+    return 120'000;
 }
 
 StreamKind kindOf(const std::string& url) {
@@ -76,8 +100,11 @@ std::string seconds(double value) {
 }  // namespace
 
 std::string streamUrlProblem(const std::string& url) {
+    // The URL itself is not repeated, nor any part of it that may be a password.
+    if (reservedInUserInformation(url))
+        return "the stream URL has an '@' after a '/', '?' or '#'; a user name or password "
+               "writes these as %2F, %3F and %23, and an '@' in a path or option as %40";
     const std::optional<ParsedUrl> parsed = parseUrl(url);
-    // The URL itself is not repeated: it may hold a password.
     if (!parsed)
         return "the stream URL cannot be read; expected srt://HOST:PORT[?OPTIONS] or "
                "rtsp://HOST[:PORT]/PATH";
@@ -93,7 +120,7 @@ std::string streamUrlProblem(const std::string& url) {
     const bool digits = parsed->port.size() <= 5 &&
                         std::all_of(parsed->port.begin(), parsed->port.end(), ::isdigit);
     if (!digits || std::stoi(parsed->port) < 1 || std::stoi(parsed->port) > 65535)
-        return "the stream URL's port \"" + parsed->port + "\" is not a number from 1 to 65535";
+        return "the stream URL's port is not a number from 1 to 65535";
     return "";
 }
 
@@ -105,31 +132,83 @@ std::string urlForLog(const std::string& url) {
            parsed->port + parsed->path;
 }
 
-StreamOutput::StreamOutput(std::string url)
-    : m_url(std::move(url)), m_shownUrl(urlForLog(m_url)), m_kind(kindOf(m_url)) {
-    // FFmpeg's own lines would show the whole URL, credentials and all; ours tell what failed.
-    av_log_set_level(AV_LOG_QUIET);
-    logLine(simplelogger::INFO, "Streaming to " + m_shownUrl + " (" +
-                                    (m_kind == StreamKind::Srt ? "MPEG-TS" : "RTSP") +
-                                    ", HEVC 1280x720)");
-}
+// The sending thread's side of a stream, and everything it shares with the encoding thread.
+class StreamSender {
+  public:
+    explicit StreamSender(std::string url)
+        : m_url(std::move(url)), m_shownUrl(urlForLog(m_url)), m_kind(kindOf(m_url)) {}
 
-StreamOutput::~StreamOutput() {
-    finish();
-}
+    void write(const TimedPacket& packet);
+    void run();
+    // Asks the sending thread to end within kFinishMicroseconds.
+    void stop();
+    // Until the sending thread is done, at most `microseconds`; whether it is.
+    bool waitUntilDone(int64_t microseconds);
+    void finished();
+    void writeClosingLine();
 
-void StreamOutput::start() {
-    m_thread = std::thread(&StreamOutput::run, this);
-}
+    const std::string& shownUrl() const { return m_shownUrl; }
+    StreamKind kind() const { return m_kind; }
 
-void StreamOutput::write(const TimedPacket& packet) {
+    std::atomic<bool> keyFrameWanted{false};
+    std::atomic<int64_t> sent{0};
+    std::atomic<int64_t> dropped{0};
+    std::function<void(int64_t)> onSent;  // set before the thread starts
+
+  private:
+    struct Queued {
+        std::vector<uint8_t> bytes;
+        int64_t time;
+        bool keyFrame;
+    };
+
+    std::string connect();
+    std::string send(const Queued& packet);
+    void disconnect(bool orderly);
+    void waitForDelivery();
+    // Until `until` (microseconds) or the stop; false once stopping.
+    bool waitUntil(int64_t until);
+    bool stopping();
+    void dropQueueLocked();
+    void endDropEpisodeLocked(int64_t time);
+    void armDeadline(int64_t microseconds);
+    std::string failure(int error) const;
+    static int interrupted(void* self);
+
+    const std::string m_url;
+    const std::string m_shownUrl;
+    const StreamKind m_kind;
+
+    std::mutex m_mutex;  // the queue and the state below it; never held over network calls
+    std::condition_variable m_wake;
+    std::deque<Queued> m_queue;
+    bool m_up = false;      // connected: packets are queued
+    bool m_needKey = true;  // dropping until a key frame comes
+    bool m_slow = false;    // in a drop episode of a full queue
+    int64_t m_episodeDropped = 0;
+    int64_t m_episodeStart = 0;
+    bool m_stopping = false;
+    bool m_done = false;     // the sending thread has ended
+    int64_t m_origin = -1;   // capture time of the first packet offered: the stream's zero
+    int64_t m_lastTime = 0;  // of the last packet offered, on the stream's clock
+
+    std::atomic<int64_t> m_deadline{INT64_MAX};      // of the network call under way
+    std::atomic<int64_t> m_stopDeadline{INT64_MAX};  // of the whole end of the stream
+    std::atomic<bool> m_timedOut{false};  // the call under way was cut off by its own deadline
+
+    // Sending thread.
+    AVFormatContext* m_context = nullptr;
+    std::atomic<int64_t> m_microsecondsUp{0};  // read by the closing line
+};
+
+void StreamSender::write(const TimedPacket& packet) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_origin < 0)
         m_origin = packet.time;
     const int64_t time = packet.time - m_origin;
     m_lastTime = time;
     if (!m_up || m_stopping) {
-        ++m_dropped;
+        ++dropped;
         return;
     }
     const bool full = !m_queue.empty() && (time - m_queue.front().time >= kQueueMicroseconds ||
@@ -140,10 +219,10 @@ void StreamOutput::write(const TimedPacket& packet) {
         m_needKey = true;
         m_episodeDropped = 0;
         m_episodeStart = time;
-        m_keyFrameWanted = true;
+        keyFrameWanted = true;
     }
     if (full || (m_needKey && !packet.keyFrame)) {
-        ++m_dropped;
+        ++dropped;
         if (m_slow)
             ++m_episodeDropped;
         return;
@@ -158,7 +237,7 @@ void StreamOutput::write(const TimedPacket& packet) {
     m_wake.notify_one();
 }
 
-void StreamOutput::endDropEpisodeLocked(int64_t time) {
+void StreamSender::endDropEpisodeLocked(int64_t time) {
     m_slow = false;
     logLine(simplelogger::WARN, "Stream to " + m_shownUrl + " too slow for the network: dropped " +
                                     std::to_string(m_episodeDropped) + " frames (" +
@@ -166,29 +245,43 @@ void StreamOutput::endDropEpisodeLocked(int64_t time) {
                                     " s) up to the next key frame");
 }
 
-void StreamOutput::dropQueueLocked() {
-    m_dropped += static_cast<int64_t>(m_queue.size());
+void StreamSender::dropQueueLocked() {
+    dropped += static_cast<int64_t>(m_queue.size());
     m_queue.clear();
 }
 
-void StreamOutput::armDeadline(int64_t microseconds) {
+void StreamSender::armDeadline(int64_t microseconds) {
+    m_timedOut = false;
     m_deadline = nowMicroseconds() + microseconds;
 }
 
-int StreamOutput::interrupted(void* self) {
-    auto* stream = static_cast<StreamOutput*>(self);
-    return nowMicroseconds() >= std::min(stream->m_deadline.load(), stream->m_stopDeadline.load())
-               ? 1
-               : 0;
+int StreamSender::interrupted(void* self) {
+    auto* sender = static_cast<StreamSender*>(self);
+    const int64_t now = nowMicroseconds();
+    if (now >= sender->m_stopDeadline.load())
+        return 1;
+    if (now < sender->m_deadline.load())
+        return 0;
+    sender->m_timedOut = true;
+    return 1;
 }
 
-std::string StreamOutput::connect() {
-    armDeadline(kOperationLimitMicroseconds);
+// What a failed call's error stands for: FFmpeg's text tells what it was doing when our own
+// deadline cut it off, which is not why it failed.
+std::string StreamSender::failure(int error) const {
+    return m_timedOut
+               ? "no answer within " +
+                     std::to_string(StreamOutput::kOperationLimitMicroseconds / 1'000'000) + " s"
+               : errorText(error);
+}
+
+std::string StreamSender::connect() {
+    armDeadline(StreamOutput::kOperationLimitMicroseconds);
     const char* format = m_kind == StreamKind::Srt ? "mpegts" : "rtsp";
     int result = avformat_alloc_output_context2(&m_context, nullptr, format, m_url.c_str());
     if (result < 0)
         return errorText(result);
-    m_context->interrupt_callback = AVIOInterruptCB{&StreamOutput::interrupted, this};
+    m_context->interrupt_callback = AVIOInterruptCB{&StreamSender::interrupted, this};
     // Every picture leaves at once rather than when a buffer fills.
     m_context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     m_context->flush_packets = 1;
@@ -220,12 +313,12 @@ std::string StreamOutput::connect() {
             avio_closep(&m_context->pb);
         avformat_free_context(m_context);
         m_context = nullptr;
-        return errorText(result);
+        return failure(result);
     }
     return "";
 }
 
-std::string StreamOutput::send(const Queued& queued) {
+std::string StreamSender::send(const Queued& queued) {
     AVPacket* packet = av_packet_alloc();
     if (packet == nullptr)
         return errorText(AVERROR(ENOMEM));
@@ -235,18 +328,18 @@ std::string StreamOutput::send(const Queued& queued) {
         av_rescale_q(queued.time, kMicroseconds, m_context->streams[0]->time_base);
     packet->flags = queued.keyFrame ? AV_PKT_FLAG_KEY : 0;
     packet->stream_index = 0;
-    armDeadline(kOperationLimitMicroseconds);
+    armDeadline(StreamOutput::kOperationLimitMicroseconds);
     int result = av_write_frame(m_context, packet);
     if (result >= 0 && m_context->pb != nullptr && m_context->pb->error < 0)
         result = m_context->pb->error;
     av_packet_free(&packet);
-    return result < 0 ? errorText(result) : "";
+    return result < 0 ? failure(result) : "";
 }
 
-void StreamOutput::disconnect(bool orderly) {
+void StreamSender::disconnect(bool orderly) {
     // The end of stream (RTSP's TEARDOWN, the last MPEG-TS packets); a broken connection
     // only gets a short try, so that its sockets are let go.
-    armDeadline(orderly ? kOperationLimitMicroseconds : 200'000);
+    armDeadline(orderly ? StreamOutput::kOperationLimitMicroseconds : 200'000);
     av_write_trailer(m_context);
     if (m_kind == StreamKind::Srt)
         avio_closep(&m_context->pb);
@@ -254,27 +347,48 @@ void StreamOutput::disconnect(bool orderly) {
     m_context = nullptr;
 }
 
-void StreamOutput::run() {
+// An SRT receiver hands each packet on only once its latency has passed, and some (libsrt 1.5.4
+// under FFmpeg 7) drop what they still hold when the sender closes: the last packets get that
+// long first, within what is left of the 2 s.
+void StreamSender::waitForDelivery() {
+    const int64_t wait =
+        std::min(srtLatencyMicroseconds(m_url) + 50'000, m_stopDeadline.load() - nowMicroseconds());
+    if (wait > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(wait));
+}
+
+bool StreamSender::stopping() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stopping;
+}
+
+bool StreamSender::waitUntil(int64_t until) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto deadline = std::chrono::steady_clock::time_point(std::chrono::microseconds(until));
+    m_wake.wait_until(lock, deadline, [this] { return m_stopping; });
+    return !m_stopping;
+}
+
+void StreamSender::run() {
     bool warned = false;
     int64_t downSince = 0;
-    while (true) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stopping)
-                break;
-        }
-        const auto attempt = std::chrono::steady_clock::now();
+    int64_t nextAttempt = 0;
+    // A server that takes the stream and drops it at once would otherwise be asked again and
+    // again: the times of the last losses decide how long to wait.
+    std::deque<int64_t> losses;
+    while (waitUntil(nextAttempt)) {
         const int64_t attemptStart = nowMicroseconds();
+        nextAttempt = attemptStart + StreamOutput::kRetryMicroseconds;
         const std::string problem = connect();
         if (!problem.empty()) {
+            if (stopping())
+                break;
             if (!warned) {
                 logLine(simplelogger::WARN,
                         "Cannot reach " + m_shownUrl + ": " + problem + "; trying again every 2 s");
                 warned = true;
                 downSince = attemptStart;
             }
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait_until(lock, attempt + kRetryInterval, [this] { return m_stopping; });
             continue;
         }
         const int64_t upSince = nowMicroseconds();
@@ -288,7 +402,7 @@ void StreamOutput::run() {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_up = true;
             m_needKey = true;
-            m_keyFrameWanted = true;  // a viewer sees a picture at once
+            keyFrameWanted = true;  // a viewer sees a picture at once
         }
         std::string lost;
         while (true) {
@@ -303,35 +417,42 @@ void StreamOutput::run() {
             lost = send(packet);
             if (!lost.empty())
                 break;
-            ++m_sent;
-            if (m_onSent)
-                m_onSent(packet.time + origin);
+            ++sent;
+            if (onSent)
+                onSent(packet.time + origin);
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_up = false;
             if (!lost.empty())
-                ++m_dropped;
+                ++dropped;
             dropQueueLocked();
             if (m_slow)
                 endDropEpisodeLocked(m_lastTime);
         }
+        if (lost.empty() && m_kind == StreamKind::Srt)
+            waitForDelivery();
         disconnect(lost.empty());
-        m_secondsUp += static_cast<double>(nowMicroseconds() - upSince) / 1e6;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping)
+        const int64_t now = nowMicroseconds();
+        m_microsecondsUp += now - upSince;
+        if (stopping())
             break;
-        logLine(simplelogger::WARN,
-                "Stream to " + m_shownUrl + " lost: " + lost + "; reconnecting every 2 s");
+        losses.push_back(now);
+        while (!losses.empty() && now - losses.front() > 60'000'000)
+            losses.pop_front();
+        std::string again = "reconnecting every 2 s";
+        if (losses.size() >= 3) {
+            nextAttempt = std::max(nextAttempt, now + StreamOutput::kBackOffMicroseconds);
+            again = losses.size() == 3 ? "lost 3 times within a minute, so reconnecting every 10 s"
+                                       : "reconnecting every 10 s";
+        }
+        logLine(simplelogger::WARN, "Stream to " + m_shownUrl + " lost: " + lost + "; " + again);
         warned = true;
-        downSince = nowMicroseconds();
+        downSince = now;
     }
 }
 
-void StreamOutput::finish() {
-    if (m_finished)
-        return;
-    m_finished = true;
+void StreamSender::stop() {
     m_stopDeadline = nowMicroseconds() + kFinishMicroseconds;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -340,13 +461,89 @@ void StreamOutput::finish() {
             endDropEpisodeLocked(m_lastTime);
     }
     m_wake.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
+}
+
+void StreamSender::finished() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_done = true;
+    m_wake.notify_all();
+}
+
+bool StreamSender::waitUntilDone(int64_t microseconds) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_wake.wait_for(lock, std::chrono::microseconds(microseconds),
+                           [this] { return m_done; });
+}
+
+void StreamSender::writeClosingLine() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         dropQueueLocked();
     }
-    logLine(simplelogger::INFO, "Streamed " + seconds(m_secondsUp) + " s to " + m_shownUrl + ": " +
-                                    std::to_string(m_sent.load()) + " frames sent, " +
-                                    std::to_string(m_dropped.load()) + " dropped");
+    logLine(simplelogger::INFO, "Streamed " +
+                                    seconds(static_cast<double>(m_microsecondsUp.load()) / 1e6) +
+                                    " s to " + m_shownUrl + ": " + std::to_string(sent.load()) +
+                                    " frames sent, " + std::to_string(dropped.load()) + " dropped");
+}
+
+StreamOutput::StreamOutput(std::string url)
+    : m_sender(std::make_shared<StreamSender>(std::move(url))) {
+    // FFmpeg's own lines would show the whole URL, credentials and all; ours tell what failed.
+    av_log_set_level(AV_LOG_QUIET);
+    logLine(simplelogger::INFO, "Streaming to " + m_sender->shownUrl() + " (" +
+                                    (m_sender->kind() == StreamKind::Srt ? "MPEG-TS" : "RTSP") +
+                                    ", HEVC 1280x720)");
+}
+
+StreamOutput::~StreamOutput() {
+    finish();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void StreamOutput::start() {
+    m_thread = std::thread([sender = m_sender] {
+        sender->run();
+        sender->finished();
+    });
+}
+
+void StreamOutput::write(const TimedPacket& packet) {
+    m_sender->write(packet);
+}
+
+bool StreamOutput::takeKeyFrameRequest() {
+    return m_sender->keyFrameWanted.exchange(false);
+}
+
+void StreamOutput::onSent(std::function<void(int64_t)> sent) {
+    m_sender->onSent = std::move(sent);
+}
+
+int64_t StreamOutput::framesSent() const {
+    return m_sender->sent.load();
+}
+
+int64_t StreamOutput::framesDropped() const {
+    return m_sender->dropped.load();
+}
+
+void StreamOutput::finish() {
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_sender->stop();
+    if (m_thread.joinable()) {
+        if (m_sender->waitUntilDone(kFinishWaitMicroseconds)) {
+            m_thread.join();
+        } else {
+            // Most likely the resolver, which nothing interrupts. The thread holds its own share
+            // of what it uses, and the process is ending.
+            logLine(simplelogger::WARN,
+                    "Stream to " + m_sender->shownUrl() +
+                        " did not end within 2 s; its last connection is left to the system");
+            m_thread.detach();
+        }
+    }
+    m_sender->writeClosingLine();
 }

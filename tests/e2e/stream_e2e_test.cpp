@@ -14,6 +14,7 @@
 #include <regex>
 #include <thread>
 
+#include "faulty_rtsp_server.h"
 #include "free_port.h"
 #include "hevc_check.h"
 #include "text_count.h"
@@ -325,6 +326,40 @@ TEST_F(Streaming, AReceiverThatReadsSlowlyLeavesTheViewerAndTheRecordingAlone) {
     EXPECT_GT(warned, 0) << out;
     EXPECT_LE(warned, line.dropped) << out;
     EXPECT_LE(line.dropped - warned, 16) << out;
+}
+
+// A server that takes the stream and drops it at once (a path already in use, a proxy that
+// resets) is asked again at most every 2 s, and each attempt costs the recording beside it at
+// most one key frame more than its own one every 2 s.
+TEST_F(Streaming, AServerThatDropsEachConnectionCostsTheRecordingOneKeyFramePerAttempt) {
+    FaultyRtspServer server(FaultyRtspServer::Fault::CloseAfterRecord);
+    start(
+        {"--fps=30", "--record", "--seconds=10", "--output=camera.mkv", "--stream=" + server.url()},
+        CAMFX_TESTAPP, false);
+    ASSERT_EQ(app->waitForExit(60s), 0) << app->standardError();
+
+    const size_t attempts = server.connections().size();
+    EXPECT_GE(attempts, 1u);
+    EXPECT_LE(attempts, 6u) << app->standardOutput();
+    const std::vector<PacketTime> packets = packetTimes(file("camera.mkv"));
+    ASSERT_GT(packets.size(), 30u);
+    const auto keys = std::count_if(packets.begin(), packets.end(),
+                                    [](const PacketTime& packet) { return packet.key; });
+    const double seconds = packets.back().time - packets.front().time;
+    EXPECT_LE(static_cast<double>(keys), static_cast<double>(attempts) + seconds / 2 + 1)
+        << attempts << " attempts in " << seconds << " s";
+    EXPECT_EQ(decodeErrors(file("camera.mkv")), "");
+}
+
+TEST_F(Streaming, AServerThatNeverAnswersIsToldSoAndTheViewerStillClosesPromptly) {
+    FaultyRtspServer server(FaultyRtspServer::Fault::NeverAnswer);
+    start({"--fps=30", "--record", "--output=camera.mp4", "--stream=" + server.url()});
+    ASSERT_TRUE(waitForOutput(": no answer within 5 s; trying again every 2 s", 30s))
+        << app->standardOutput();
+    const auto closing = std::chrono::steady_clock::now();
+    ASSERT_EQ(close(), 0) << app->standardError();
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 3s);
+    EXPECT_EQ(decodeErrors(file("camera.mp4")), "");
 }
 
 }  // namespace
