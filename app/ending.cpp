@@ -22,7 +22,7 @@ namespace {
 
 // From the display's loss to the end of the process: the recording is finished within this
 // or left as it stands, with whole packets. The end of stream took 0.2 s with the software
-// encoder on 2 busy cores.
+// encoder on 2 busy cores; the stream's own end is skipped then.
 constexpr std::chrono::milliseconds kDisplayLossGrace{1500};
 constexpr std::chrono::milliseconds kWriteGrace{200};
 
@@ -63,6 +63,10 @@ void keepGlfwError(int code, const char* description) {
 // return: Xlib would then call exit(), whose static destructors run under the feet of the
 // other threads. Nor may anything here call Xlib or GLFW again.
 int onDisplayLost(Display* display) {
+    // What the end of the recording must leave to the watchdog: a file it could not finish in
+    // time stays as it stands.
+    constexpr int64_t kMargin = 100'000;
+    const int64_t lostAt = captureClockMicroseconds();
     static std::atomic<bool> ending{false};
     if (ending.exchange(true)) {
         for (;;)
@@ -86,7 +90,7 @@ int onDisplayLost(Display* display) {
     // recording can be finished as at a close. Anywhere else the frame loop goes on under
     // our feet: keep the file as it stands.
     if (std::this_thread::get_id() == mainThread && recordingThread != nullptr)
-        endRecording(*recordingThread);
+        endRecording(*recordingThread, lostAt + kDisplayLossGrace.count() * 1000 - kMargin);
     else
         outFile.seal(kWriteGrace);
     endNow();
@@ -126,12 +130,12 @@ bool viewerShouldClose(GLFWwindow* window) {
     return glfwWindowShouldClose(window);
 }
 
-void endRecording(std::thread& encodeThread) {
+void endRecording(std::thread& encodeThread, int64_t deadline) {
     if (recordingEnded)
         return;
     recordingEnded = true;
     running.store(false, std::memory_order_relaxed);
-    endOfStream(encodeThread);
+    endOfStream(encodeThread, deadline);
 }
 
 void endRecordingOnDisplayLoss(std::thread& encodeThread) {

@@ -7,7 +7,10 @@
 
 #include <cuda_runtime.h>
 
+#include <cstdint>
 #include <thread>
+
+#include "recording.h"
 
 struct GLFWwindow;
 
@@ -24,7 +27,8 @@ void reportFailedFrame(cudaError_t error);
 // The frame loop's test: true once the window was asked to close or a signal came.
 bool viewerShouldClose(GLFWwindow* window);
 
-// The end of the recording, run once: clears `running` and runs the end of stream. From
-// endRecordingOnDisplayLoss on, a lost display runs it too.
-void endRecording(std::thread& encodeThread);
+// The end of the recording, run once: clears `running` and runs the end of stream, which must
+// be done by `deadline` (capture clock) when one is given. From endRecordingOnDisplayLoss on, a
+// lost display runs it too, with the time left before the process ends.
+void endRecording(std::thread& encodeThread, int64_t deadline = kNoDeadline);
 void endRecordingOnDisplayLoss(std::thread& encodeThread);

@@ -214,10 +214,20 @@ void ContainerOutput::finish(int64_t endTime) {
         fail("finish", result);
 }
 
-std::string rewriteAsRegularMp4(const std::string& path) {
+std::string rewriteTemporaryPath(const std::string& path) {
     const std::filesystem::path target(path);
-    const std::string temporary =
-        (target.parent_path() / ("." + target.filename().string() + ".rewrite")).string();
+    return (target.parent_path() / ("." + target.filename().string() + ".rewrite")).string();
+}
+
+int64_t rewriteMicroseconds(int64_t bytes) {
+    // About a tenth of what this machine's disk and FFmpeg managed (0.5 GB/s), and a floor for
+    // opening, probing and renaming.
+    constexpr int64_t kBytesPerSecond = 50'000'000;
+    return 100'000 + bytes * 1'000'000 / kBytesPerSecond;
+}
+
+std::string rewriteAsRegularMp4(const std::string& path) {
+    const std::string temporary = rewriteTemporaryPath(path);
     keepFfmpegQuiet();
     AVFormatContext* in = nullptr;
     AVFormatContext* out = nullptr;
@@ -254,6 +264,8 @@ std::string rewriteAsRegularMp4(const std::string& path) {
     // the next picture, and the last picture's lasts to the end of the recording.
     AVPacket* packet = av_packet_alloc();
     AVPacket* held = av_packet_alloc();
+    if (result >= 0 && (packet == nullptr || held == nullptr))
+        result = AVERROR(ENOMEM);  // a header with no pictures must not replace the recording
     bool holding = false;
     const auto writeHeld = [&](int64_t nextDts) {
         if (nextDts > held->dts)
@@ -263,7 +275,7 @@ std::string rewriteAsRegularMp4(const std::string& path) {
         holding = false;
         return written;
     };
-    while (result >= 0 && packet != nullptr && held != nullptr) {
+    while (result >= 0) {
         result = av_read_frame(in, packet);
         if (result == AVERROR_EOF) {
             result = 0;

@@ -56,3 +56,10 @@ class ContainerOutput {
 // into a temporary file in the same folder that then replaces it, so that a rewrite cut short
 // leaves the fragmented file whole. Returns an empty string, or why it failed.
 std::string rewriteAsRegularMp4(const std::string& path);
+
+// The temporary file of that rewrite: ".NAME.mp4.rewrite" beside the recording.
+std::string rewriteTemporaryPath(const std::string& path);
+
+// A cautious guess of how long the rewrite of an MP4 of `bytes` takes, in microseconds: it reads
+// and writes the file twice.
+int64_t rewriteMicroseconds(int64_t bytes);

@@ -152,7 +152,7 @@ void OutputFile::close() {
 
 bool OutputFile::good() const {
     std::lock_guard<std::timed_mutex> lock(m_mutex);
-    return m_fd >= 0 && m_failedAction == nullptr;
+    return m_fd >= 0 && m_failedAction == nullptr && !m_sealed;
 }
 
 void OutputFile::remindOfFailure() {

@@ -32,7 +32,7 @@ class OutputFile {
     // Closes the file and so releases its lock.
     void close();
 
-    // Whether what is written reaches the file: open, and no write has failed.
+    // Whether what is written reaches the file: open, not sealed, and no write has failed.
     bool good() const;
 
     // Recording was switched on: gives the ERROR line again if the file takes nothing.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <optional>
 
 #include "EncoderLoader.h"
@@ -83,6 +84,42 @@ int64_t recordingTimeOf(int64_t stamp) {
     return time;
 }
 
+// A rewrite that an earlier run could not finish (it was killed, or its display was lost) leaves
+// its temporary file; the recording itself is the fragmented file. Ours now, since we hold its
+// lock.
+void removeStaleRewrite() {
+    const std::string temporary = rewriteTemporaryPath(outputPath);
+    std::error_code error;
+    if (!std::filesystem::exists(temporary, error))
+        return;
+    if (std::filesystem::remove(temporary, error)) {
+        simplelogger::LogLine(gLogger, simplelogger::INFO, __FILE__, __LINE__, __func__).stream()
+            << "Removed \"" << temporary << "\", left by an earlier run's unfinished rewrite";
+    }
+}
+
+// The container's end: the last picture, the index, and for an MP4 the rewrite with the index
+// first, when it can finish before `deadline`.
+void finishContainer(int64_t deadline) {
+    container->finish(timeline.end());
+    // A file that failed keeps what it has: its fragments play as they are.
+    if (outputKind != OutputKind::Mp4 || !container->started() || !outFile.good())
+        return;
+    if (captureClockMicroseconds() + rewriteMicroseconds(outFile.size()) > deadline) {
+        simplelogger::LogLine(gLogger, simplelogger::WARN, __FILE__, __LINE__, __func__).stream()
+            << "No time left to rewrite \"" << outputPath
+            << "\" with its index first; it stays fragmented, which FFmpeg and most players read "
+               "as well";
+        return;
+    }
+    const std::string problem = rewriteAsRegularMp4(outputPath);
+    if (!problem.empty()) {
+        simplelogger::LogLine(gLogger, simplelogger::WARN, __FILE__, __LINE__, __func__).stream()
+            << "Cannot rewrite \"" << outputPath << "\" with its index first: " << problem
+            << "; it stays fragmented, which FFmpeg and most players read as well";
+    }
+}
+
 }  // namespace
 
 // Every packet to each output that is on: the recording when its picture was recorded, the
@@ -90,6 +127,9 @@ int64_t recordingTimeOf(int64_t stamp) {
 void writeTimedPackets(const std::vector<NvEncOutputPacket>& packets) {
     uint64_t bytes = 0;
     for (const NvEncOutputPacket& packet : packets) {
+        // A picture the encoder never returned: nothing to show, and no time of its own.
+        if (packet.bytes.empty())
+            continue;
         const bool key =
             packet.pictureType == NV_ENC_PIC_TYPE_IDR || packet.pictureType == NV_ENC_PIC_TYPE_I;
         const auto stamp = static_cast<int64_t>(packet.timeStamp);
@@ -161,7 +201,9 @@ void setupRecording(const RecordingContext& recordingContext) {
     });
     ck(cuMemAlloc(&context->nv12Frame, static_cast<size_t>(encoder->GetFrameSize())));
 
-    outFile.open(outputPath.c_str());
+    const bool opened = outFile.open(outputPath.c_str());
+    if (opened && outputKind == OutputKind::Mp4)
+        removeStaleRewrite();
     if (outputKind == OutputKind::RawStream) {
         span.checkRateAgainst(frameRate.perSecond(),
                               std::to_string(frameRate.num) + "/" + std::to_string(frameRate.den));
@@ -252,7 +294,7 @@ void encodeThreadBody() {
     cuCtxPopCurrent(nullptr);
 }
 
-void endOfStream(std::thread& encodeThread) {
+void endOfStream(std::thread& encodeThread, int64_t deadline) {
     encodeThread.join();
     orFailRecording([] {
         std::vector<NvEncOutputPacket> packets;
@@ -260,22 +302,12 @@ void endOfStream(std::thread& encodeThread) {
         writeTimedPackets(packets);
         encoder->CloseEncoder();
     });
-    if (stream != nullptr)
-        stream->finish();
-    if (container != nullptr) {
-        container->finish(timeline.end());
-        // A file that failed keeps what it has: its fragments play as they are.
-        if (outputKind == OutputKind::Mp4 && container->started() && outFile.good()) {
-            const std::string problem = rewriteAsRegularMp4(outputPath);
-            if (!problem.empty()) {
-                simplelogger::LogLine(gLogger, simplelogger::WARN, __FILE__, __LINE__, __func__)
-                        .stream()
-                    << "Cannot rewrite \"" << outputPath << "\" with its index first: " << problem
-                    << "; it stays fragmented, which FFmpeg and most players read as well";
-            }
-        }
-    }
+    // The file first: the stream's end may wait on the network for 2 s.
+    if (container != nullptr)
+        finishContainer(deadline);
     outFile.close();
     ck(cuMemFree(context->nv12Frame));
     span.close();
+    if (stream != nullptr && deadline == kNoDeadline)
+        stream->finish();
 }

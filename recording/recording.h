@@ -66,8 +66,11 @@ void recordStep(const uint8_t* currentFrame, int64_t captureTime, cudaEvent_t ch
 void encodeThreadBody();
 
 // Shut-down, after `running` is cleared: joins the thread, flushes the encoder into the
-// file, closes both and frees nv12Frame.
-void endOfStream(std::thread& encodeThread);
+// file, closes both and frees nv12Frame; then ends the stream. With a deadline (on the capture
+// clock) the process ends then: an MP4's rewrite is started only if it can finish before it,
+// and the stream is left as it is.
+constexpr int64_t kNoDeadline = INT64_MAX;
+void endOfStream(std::thread& encodeThread, int64_t deadline = kNoDeadline);
 
 // Hands packets to the output: the container at their times, or outFile as raw bytes. The
 // file reports a failure as an ERROR line.

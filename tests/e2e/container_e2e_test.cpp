@@ -8,9 +8,11 @@
 #include <climits>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "hevc_check.h"
+#include "text_count.h"
 #include "viewer_fixture.h"
 
 namespace {
@@ -136,7 +138,15 @@ TEST_F(ContainerRecording, MatroskaLastsAsLongAsTheSpanAtItsCaptureTimes) {
 }
 
 TEST_F(ContainerRecording, AfterACleanEndAnMp4HasItsIndexFirstAndNoFragments) {
+    // What an earlier run's rewrite, cut short, left behind goes at the start.
+    { std::ofstream(file(".camera.mp4.rewrite")) << "half a rewrite"; }
     start({"--fps=30", "--record", "--output=camera.mp4"});
+    EXPECT_FALSE(std::filesystem::exists(file(".camera.mp4.rewrite")));
+    EXPECT_EQ(countOf(app->standardOutput(),
+                      "Removed \".camera.mp4.rewrite\", left by an "
+                      "earlier run's unfinished rewrite"),
+              1)
+        << app->standardOutput();
     std::this_thread::sleep_for(2500ms);
     ASSERT_EQ(close(), 0) << app->standardError();
     const std::vector<std::string> boxes = topLevelBoxes(file("camera.mp4"));

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/core.hpp>
 #include <regex>
 
 #include "frame.h"
+#include "free_port.h"
 #include "hevc_check.h"
 #include "host_kernels.h"
 #include "picture_match.h"
@@ -304,18 +306,30 @@ class OwnXServer {
     std::unique_ptr<ChildProcess> m_server;
 };
 
-class DisplayLoss : public ::testing::TestWithParam<bool> {};
+// What the viewer records while its display goes: nothing, the raw stream, or a container
+// beside a stream to a server that is not there, whose end must not hold up the file's.
+enum class LossRecording { Nothing, Raw, Mp4BesideAStream, MatroskaBesideAStream };
+
+class DisplayLoss : public ::testing::TestWithParam<LossRecording> {};
 
 TEST_P(DisplayLoss, EndsTheViewerWithStatusOneAndTheRecordingIntact) {
-    const bool recording = GetParam();
+    const LossRecording recording = GetParam();
     TempDir dir;
     OwnXServer server;
     ASSERT_TRUE(server.running());
     auto environment = childEnvironment();
     environment["DISPLAY"] = server.name;
     std::vector<std::string> arguments{"--fps=30"};
-    if (recording)
+    std::string file = dir.path() + "/camera.hevc";
+    if (recording != LossRecording::Nothing)
         arguments.push_back("--record");
+    if (recording == LossRecording::Mp4BesideAStream ||
+        recording == LossRecording::MatroskaBesideAStream) {
+        file = dir.path() +
+               (recording == LossRecording::Mp4BesideAStream ? "/camera.mp4" : "/camera.mkv");
+        arguments.push_back("--output=" + file);
+        arguments.push_back("--stream=srt://127.0.0.1:" + std::to_string(freeUdpPort()));
+    }
     ChildProcess app(CAMFX_TESTAPP, arguments, dir.path(), environment);
     {
         // Closed before the server goes, or this process would lose its display too.
@@ -333,16 +347,40 @@ TEST_P(DisplayLoss, EndsTheViewerWithStatusOneAndTheRecordingIntact) {
         << out;
     EXPECT_EQ(errorLines(out), 1u) << out;
     expectNoRuntimeReport(app.standardError());
-    const std::string file = dir.path() + "/camera.hevc";
-    if (recording) {
-        EXPECT_GT(probe(file).frames, 0);
-        EXPECT_EQ(decodeErrors(file), "");
-    } else {
-        EXPECT_EQ(std::filesystem::file_size(file), 0u);
+    switch (recording) {
+        case LossRecording::Nothing:
+            EXPECT_EQ(std::filesystem::file_size(file), 0u);
+            break;
+        case LossRecording::Raw:
+            EXPECT_GT(probe(file).frames, 0);
+            EXPECT_EQ(decodeErrors(file), "");
+            break;
+        case LossRecording::Mp4BesideAStream: {
+            const std::vector<std::string> boxes = topLevelBoxes(file);
+            const auto at = [&](const char* box) {
+                return std::find(boxes.begin(), boxes.end(), box) - boxes.begin();
+            };
+            EXPECT_LT(at("moov"), at("mdat")) << ::testing::PrintToString(boxes);
+            EXPECT_EQ(at("moof"), static_cast<long>(boxes.size()))
+                << ::testing::PrintToString(boxes);
+            EXPECT_FALSE(std::filesystem::exists(dir.path() + "/.camera.mp4.rewrite"));
+            EXPECT_EQ(decodeErrors(file), "");
+            break;
+        }
+        case LossRecording::MatroskaBesideAStream:
+            EXPECT_GT(containerDuration(file), 1.0);
+            EXPECT_EQ(decodeErrors(file), "");
+            break;
     }
 }
 
-// Xlib defines Bool, so ::testing::Bool() is out of reach here.
-INSTANTIATE_TEST_SUITE_P(WhileRecordingAndNot, DisplayLoss, ::testing::Values(true, false));
+INSTANTIATE_TEST_SUITE_P(
+    EachKindOfRecording, DisplayLoss,
+    ::testing::Values(LossRecording::Nothing, LossRecording::Raw, LossRecording::Mp4BesideAStream,
+                      LossRecording::MatroskaBesideAStream),
+    [](const ::testing::TestParamInfo<LossRecording>& info) {
+        const char* names[] = {"Nothing", "Raw", "Mp4BesideAStream", "MatroskaBesideAStream"};
+        return std::string(names[static_cast<int>(info.param)]);
+    });
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "container_output.h"
 #include "output_file.h"
 #include "text_count.h"
 
@@ -74,6 +75,15 @@ TEST_F(OutputFileTest, ASealedFileKeepsWhatWasWritten) {
     file.seal(std::chrono::milliseconds(100));
     write(file, "more");
     EXPECT_EQ(contents(path), "whole");
+    EXPECT_FALSE(file.good());
+
+    // The process is ending: what is refused now is no failure to tell.
+    ContainerOutput container(file, dir + "/camera.mkv", OutputKind::Matroska, FrameRate{}, {});
+    const uint8_t picture[] = {0, 0, 0, 1, 19 << 1, 1, 0x5A, 0x5A};
+    container.write(TimedPacket{picture, sizeof picture, 0, true});
+    container.finish();
+    EXPECT_EQ(countOf(GetCapturedStdout(), "ERROR"), 0);
+    CaptureStdout();
 }
 
 }  // namespace
