@@ -374,13 +374,24 @@ TEST_P(DisplayLoss, EndsTheViewerWithStatusOneAndTheRecordingIntact) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachKindOfRecording, DisplayLoss,
-    ::testing::Values(LossRecording::Nothing, LossRecording::Raw, LossRecording::Mp4BesideAStream,
-                      LossRecording::MatroskaBesideAStream),
-    [](const ::testing::TestParamInfo<LossRecording>& info) {
-        const char* names[] = {"Nothing", "Raw", "Mp4BesideAStream", "MatroskaBesideAStream"};
-        return std::string(names[static_cast<int>(info.param)]);
-    });
+std::string lossName(const ::testing::TestParamInfo<LossRecording>& info) {
+    switch (info.param) {
+        case LossRecording::Nothing:
+            return "Nothing";
+        case LossRecording::Raw:
+            return "Raw";
+        case LossRecording::Mp4BesideAStream:
+            return "Mp4BesideAStream";
+        case LossRecording::MatroskaBesideAStream:
+            return "MatroskaBesideAStream";
+    }
+    return "";
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKindOfRecording, DisplayLoss,
+                         ::testing::Values(LossRecording::Nothing, LossRecording::Raw,
+                                           LossRecording::Mp4BesideAStream,
+                                           LossRecording::MatroskaBesideAStream),
+                         lossName);
 
 }  // namespace
