@@ -84,12 +84,14 @@ void keepFfmpegQuiet() {
 }  // namespace
 
 ContainerOutput::ContainerOutput(OutputFile& file, std::string path, OutputKind kind,
-                                 FrameRate rate, std::function<void(uint64_t)> onBytes)
+                                 FrameRate rate, std::function<void(uint64_t)> onBytes,
+                                 std::optional<SoundTrack> sound)
     : m_file(file),
       m_path(std::move(path)),
       m_kind(kind),
       m_rate(rate),
-      m_onBytes(std::move(onBytes)) {
+      m_onBytes(std::move(onBytes)),
+      m_sound(std::move(sound)) {
     if (!m_onBytes)
         m_onBytes = [](uint64_t) {};
     keepFfmpegQuiet();
@@ -144,6 +146,13 @@ bool ContainerOutput::start(const TimedPacket& first) {
         codec->extradata_size = static_cast<int>(sets.size());
     }
 
+    if (m_sound && addSoundStream(m_context, *m_sound) == nullptr) {
+        fail("start the container in", AVERROR(ENOMEM));
+        return false;
+    }
+    // The sound comes some way behind the picture; both wait for each other at most this long.
+    m_context->max_interleave_delta = 1'000'000;
+
     AVDictionary* options = nullptr;
     if (m_kind == OutputKind::Mp4) {
         // Fragments of half a second, each readable on its own: a killed process leaves a
@@ -165,10 +174,19 @@ bool ContainerOutput::start(const TimedPacket& first) {
 }
 
 void ContainerOutput::write(const TimedPacket& packet) {
-    if (m_failed)
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_failed || m_finished)
         return;
+    if (packet.track == Track::Sound) {
+        writeSound(packet);
+        return;
+    }
     if (!m_started && !start(packet))
         return;
+    writePicture(packet);
+}
+
+void ContainerOutput::writePicture(const TimedPacket& packet) {
     const AVRational timeBase = m_context->streams[0]->time_base;
     int64_t pts = av_rescale_q(packet.time, kMicroseconds, timeBase);
     if (m_held != nullptr) {
@@ -188,15 +206,44 @@ void ContainerOutput::write(const TimedPacket& packet) {
     m_held->stream_index = 0;
 }
 
+void ContainerOutput::writeSound(const TimedPacket& packet) {
+    // Sound before the first picture has nothing to go with.
+    if (!m_started || !m_sound || m_context->nb_streams < 2)
+        return;
+    const AVRational timeBase = m_context->streams[1]->time_base;
+    const int64_t pts = av_rescale_q(packet.time, kMicroseconds, timeBase);
+    // Where two spans meet, the first one's last packet may reach past the next one's first.
+    if (pts <= m_lastSound)
+        return;
+    m_lastSound = pts;
+    AVPacket* sound = av_packet_alloc();
+    if (sound == nullptr || av_new_packet(sound, static_cast<int>(packet.size)) < 0) {
+        av_packet_free(&sound);
+        fail("write", AVERROR(ENOMEM));
+        return;
+    }
+    std::memcpy(sound->data, packet.data, packet.size);
+    sound->pts = sound->dts = pts;
+    sound->duration = av_rescale_q(packet.duration, kMicroseconds, timeBase);
+    sound->flags = AV_PKT_FLAG_KEY;
+    sound->stream_index = 1;
+    const int result = av_interleaved_write_frame(m_context, sound);
+    av_packet_free(&sound);
+    if (result < 0)
+        fail("write", result);
+}
+
 void ContainerOutput::writeHeld(int64_t duration) {
     m_held->duration = duration;
-    const int result = av_write_frame(m_context, m_held);
+    const int result = av_interleaved_write_frame(m_context, m_held);
     av_packet_free(&m_held);
     if (result < 0)
         fail("write", result);
 }
 
 void ContainerOutput::finish(int64_t endTime) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_finished = true;
     if (!m_started || m_failed)
         return;
     if (m_held != nullptr) {
@@ -260,8 +307,9 @@ std::string rewriteAsRegularMp4(const std::string& path) {
         result = avformat_write_header(out, &options);
         av_dict_free(&options);
     }
-    // The demuxer gives fragments' samples a nominal duration; the true one is the distance to
-    // the next picture, and the last picture's lasts to the end of the recording.
+    // The demuxer gives fragments' pictures a nominal duration; the true one is the distance to
+    // the next picture, and the last picture's lasts to the end of the recording. Sound keeps
+    // the duration its packets have.
     AVPacket* packet = av_packet_alloc();
     AVPacket* held = av_packet_alloc();
     if (result >= 0 && (packet == nullptr || held == nullptr))
@@ -270,10 +318,8 @@ std::string rewriteAsRegularMp4(const std::string& path) {
     const auto writeHeld = [&](int64_t nextDts) {
         if (nextDts > held->dts)
             held->duration = nextDts - held->dts;
-        const int written = av_write_frame(out, held);
-        av_packet_unref(held);
         holding = false;
-        return written;
+        return av_interleaved_write_frame(out, held);
     };
     while (result >= 0) {
         result = av_read_frame(in, packet);
@@ -296,6 +342,10 @@ std::string rewriteAsRegularMp4(const std::string& path) {
             av_packet_rescale_ts(packet, in->streams[packet->stream_index]->time_base,
                                  out->streams[packet->stream_index]->time_base);
             packet->pos = -1;
+            if (in->streams[packet->stream_index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
+                result = av_interleaved_write_frame(out, packet);
+                continue;
+            }
             if (holding)
                 result = writeHeld(packet->dts);
             av_packet_move_ref(held, packet);

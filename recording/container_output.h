@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "video_output.h"
@@ -16,15 +18,18 @@ struct AVPacket;
 
 class ContainerOutput {
   public:
-    // `file` is open on `path`; `onBytes` hears of every byte that reached it.
+    // `file` is open on `path`; `onBytes` hears of every byte that reached it. With `sound`, a
+    // sound track beside the picture.
     ContainerOutput(OutputFile& file, std::string path, OutputKind kind, FrameRate rate,
-                    std::function<void(uint64_t)> onBytes);
+                    std::function<void(uint64_t)> onBytes,
+                    std::optional<SoundTrack> sound = std::nullopt);
     ~ContainerOutput();
     ContainerOutput(const ContainerOutput&) = delete;
     ContainerOutput& operator=(const ContainerOutput&) = delete;
 
-    // Packets in decoding order, times rising. The first must be a key frame with the
-    // stream's parameter sets.
+    // Packets of each track in decoding order, times rising; the two tracks from two threads,
+    // interleaved here by time. The first picture must be a key frame with the stream's
+    // parameter sets; sound before it is left out.
     void write(const TimedPacket& packet);
 
     // A clean end: the last picture, shown until `endTime` (microseconds, at least one frame
@@ -37,6 +42,8 @@ class ContainerOutput {
 
   private:
     bool start(const TimedPacket& first);
+    void writePicture(const TimedPacket& packet);
+    void writeSound(const TimedPacket& packet);
     void writeHeld(int64_t duration);
     void fail(const char* what, int error);
 
@@ -45,11 +52,15 @@ class ContainerOutput {
     OutputKind m_kind;
     FrameRate m_rate;
     std::function<void(uint64_t)> m_onBytes;
+    std::optional<SoundTrack> m_sound;
+    std::mutex m_mutex;  // the picture's and the sound's threads
     AVFormatContext* m_context = nullptr;
     AVIOContext* m_io = nullptr;
-    AVPacket* m_held = nullptr;  // written once the next one gives its duration
+    AVPacket* m_held = nullptr;       // written once the next one gives its duration
+    int64_t m_lastSound = INT64_MIN;  // of the last sound packet, in its stream's time base
     bool m_started = false;
     bool m_failed = false;
+    bool m_finished = false;  // a sound packet late for the end is left out
 };
 
 // Rewrites the fragmented MP4 at `path` as a regular one, index first, without re-encoding:

@@ -40,6 +40,10 @@ RecordingTimeline timeline(frameRate.intervalMicroseconds());
 // Left to the end of the process as the file is.
 std::unique_ptr<ContainerOutput>& container = *new std::unique_ptr<ContainerOutput>;
 
+std::optional<SoundTrack> soundTrack;
+// From the end of setupRecording: the outputs take sound.
+std::atomic<bool> soundAccepted{false};
+
 std::string streamUrl;  // empty: no stream
 std::unique_ptr<StreamOutput>& stream = *new std::unique_ptr<StreamOutput>;
 // A stream wants a key frame at least this often, so that a viewer who joins late sees a
@@ -161,6 +165,24 @@ void setOutputPath(const std::string& path) {
     span.setPath(path);
 }
 
+void setSoundTrack(const SoundTrack& track) {
+    soundTrack = track;
+}
+
+void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int64_t duration) {
+    if (!soundAccepted.load(std::memory_order_acquire) || size == 0)
+        return;
+    if (stream != nullptr)
+        stream->write(TimedPacket{data, size, captureTime, true, Track::Sound, duration});
+    if (container == nullptr)
+        return;
+    const int64_t recordingTime = timeline.soundTimeOf(captureTime);
+    if (recordingTime >= 0) {
+        container->write(TimedPacket{data, size, recordingTime, true, Track::Sound, duration});
+        span.soundWritten(duration);
+    }
+}
+
 void setStreamUrl(const std::string& url) {
     streamUrl = url;
 }
@@ -176,7 +198,7 @@ void setupRecording(const RecordingContext& recordingContext) {
     });
     frameRate = frameRateOf(context->cameraFramesPerSecond);
     outputKind = outputKindOf(outputPath);
-    timeline = RecordingTimeline(frameRate.intervalMicroseconds());
+    timeline.setFrameInterval(frameRate.intervalMicroseconds());
     orFailRecording([] {
         encoder.reset(new NvEncoderCuda(context->deviceContext, FRAME_WIDTH, FRAME_HEIGHT,
                                         NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true));
@@ -207,13 +229,21 @@ void setupRecording(const RecordingContext& recordingContext) {
     if (outputKind == OutputKind::RawStream) {
         span.checkRateAgainst(frameRate.perSecond(),
                               std::to_string(frameRate.num) + "/" + std::to_string(frameRate.den));
+        if (soundTrack) {
+            simplelogger::LogLine(gLogger, simplelogger::INFO, __FILE__, __LINE__, __func__)
+                    .stream()
+                << "\"" << outputPath
+                << "\" is a raw HEVC stream, which has no place for sound: it records the "
+                   "picture alone; --output NAME.mp4 or NAME.mkv records both";
+        }
     } else {
-        container =
-            std::make_unique<ContainerOutput>(outFile, outputPath, outputKind, frameRate,
-                                              [](uint64_t bytes) { span.bytesWritten(bytes); });
+        container = std::make_unique<ContainerOutput>(
+            outFile, outputPath, outputKind, frameRate,
+            [](uint64_t bytes) { span.bytesWritten(bytes); }, soundTrack);
     }
     if (!streamUrl.empty())
-        stream = std::make_unique<StreamOutput>(streamUrl);
+        stream = std::make_unique<StreamOutput>(streamUrl, soundTrack);
+    soundAccepted.store(true, std::memory_order_release);
 }
 
 std::thread startEncodeThread() {
@@ -227,6 +257,7 @@ void recordStep(const uint8_t* currentFrame, int64_t captureTime, cudaEvent_t ch
     const bool recordingOn = context->recording.load(std::memory_order_relaxed);
     if (!recordingOn) {
         span.recordingOff();
+        timeline.pause();
         // A stream takes every shown frame.
         if (stream == nullptr)
             return;

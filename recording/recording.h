@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame_ring.h"
+#include "video_output.h"
 
 class NvEncoderCuda;
 struct NvEncOutputPacket;
@@ -44,6 +45,15 @@ void setOutputPath(const std::string& path);
 // Where setupRecording streams every shown frame to, beside the recording: an srt:// or
 // rtsp:// URL that has passed streamUrlProblem; empty (the default) for no stream.
 void setStreamUrl(const std::string& url);
+
+// Before setupRecording: the sound that goes beside the picture into a container (a raw HEVC
+// stream has no place for it, and says so).
+void setSoundTrack(const SoundTrack& track);
+
+// The sound's own thread, from setupRecording on: one encoded packet of sound whose first
+// sample was captured at `captureTime` (the clock of captureClockMicroseconds), lasting
+// `duration` microseconds. Kept where it falls in a recording span, left out in a pause.
+void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int64_t duration);
 
 // Start-up, right after the CUDA context exists: encoder, session, nv12Frame, outFile. Keeps
 // `context` for every later call.

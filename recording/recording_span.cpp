@@ -84,10 +84,20 @@ void RecordingSpan::report() {
     const uint64_t bytes = m_bytes.load(std::memory_order_acquire);
     const uint64_t spanBytes = bytes - m_bytesReported;
     m_bytesReported = bytes;
-    char line[160];
-    std::snprintf(line, sizeof line, "Recorded %.1f s: %lld frames, %lld dropped, %.1f MB to ",
+    // Sound lags its pictures by a fraction of a second: a span's last bit may be told with
+    // the next one.
+    const int64_t sound = m_soundMicroseconds.load();
+    const int64_t spanSound = sound - m_soundReported;
+    m_soundReported = sound;
+    char soundText[48] = "";
+    if (sound > 0)
+        std::snprintf(soundText, sizeof soundText, ", %.1f s of sound",
+                      static_cast<double>(spanSound) / 1e6);
+    char line[200];
+    std::snprintf(line, sizeof line, "Recorded %.1f s: %lld frames, %lld dropped%s, %.1f MB to ",
                   m_end - m_start, static_cast<long long>(m_taken),
-                  static_cast<long long>(m_dropped), static_cast<double>(spanBytes) / 1e6);
+                  static_cast<long long>(m_dropped), soundText,
+                  static_cast<double>(spanBytes) / 1e6);
     simplelogger::LogLine(gLogger, simplelogger::INFO, __FILE__, __LINE__, __func__).stream()
         << line << m_path;
     warnOfRate();

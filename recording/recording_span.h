@@ -44,6 +44,10 @@ class RecordingSpan {
     // Encoding thread, once a frame taken from the ring is encoded and its packets written.
     void frameEncoded();
 
+    // The sound's thread: a packet of sound, lasting `microseconds`, went into the recording.
+    // From the first one on, each span's line tells the seconds of sound it has.
+    void soundWritten(int64_t microseconds) { m_soundMicroseconds += microseconds; }
+
     // Shut-down, after the encoding thread is joined and the encoder flushed: ends an open
     // span. Frames still waiting in the ring were never encoded and count as dropped.
     void close();
@@ -73,4 +77,7 @@ class RecordingSpan {
     // Encoding thread (and the end of stream after the join); read by the main thread.
     std::atomic<int64_t> m_encoded{0};
     std::atomic<uint64_t> m_bytes{0};
+    // The sound's thread; read by whoever reports.
+    std::atomic<int64_t> m_soundMicroseconds{0};
+    int64_t m_soundReported = 0;
 };

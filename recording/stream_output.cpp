@@ -135,8 +135,11 @@ std::string urlForLog(const std::string& url) {
 // The sending thread's side of a stream, and everything it shares with the encoding thread.
 class StreamSender {
   public:
-    explicit StreamSender(std::string url)
-        : m_url(std::move(url)), m_shownUrl(urlForLog(m_url)), m_kind(kindOf(m_url)) {}
+    StreamSender(std::string url, std::optional<SoundTrack> sound)
+        : m_url(std::move(url)),
+          m_shownUrl(urlForLog(m_url)),
+          m_kind(kindOf(m_url)),
+          m_sound(std::move(sound)) {}
 
     void write(const TimedPacket& packet);
     void run();
@@ -149,6 +152,7 @@ class StreamSender {
 
     const std::string& shownUrl() const { return m_shownUrl; }
     StreamKind kind() const { return m_kind; }
+    bool hasSound() const { return m_sound.has_value(); }
 
     std::atomic<bool> keyFrameWanted{false};
     std::atomic<int64_t> sent{0};
@@ -160,7 +164,11 @@ class StreamSender {
         std::vector<uint8_t> bytes;
         int64_t time;
         bool keyFrame;
+        Track track;
+        int64_t duration;
     };
+
+    void writeSoundLocked(const TimedPacket& packet);
 
     std::string connect();
     std::string send(const Queued& packet);
@@ -178,6 +186,7 @@ class StreamSender {
     const std::string m_url;
     const std::string m_shownUrl;
     const StreamKind m_kind;
+    const std::optional<SoundTrack> m_sound;
 
     std::mutex m_mutex;  // the queue and the state below it; never held over network calls
     std::condition_variable m_wake;
@@ -203,6 +212,10 @@ class StreamSender {
 
 void StreamSender::write(const TimedPacket& packet) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (packet.track == Track::Sound) {
+        writeSoundLocked(packet);
+        return;
+    }
     if (m_origin < 0)
         m_origin = packet.time;
     const int64_t time = packet.time - m_origin;
@@ -233,7 +246,20 @@ void StreamSender::write(const TimedPacket& packet) {
         m_needKey = false;
     }
     m_queue.push_back(Queued{std::vector<uint8_t>(packet.data, packet.data + packet.size), time,
-                             packet.keyFrame});
+                             packet.keyFrame, Track::Picture, 0});
+    m_wake.notify_one();
+}
+
+// Sound goes while pictures go: it waits for the first picture, and a drop up to the next key
+// frame drops the sound of the same stretch.
+void StreamSender::writeSoundLocked(const TimedPacket& packet) {
+    if (!m_sound || m_origin < 0 || !m_up || m_stopping || m_needKey)
+        return;
+    const int64_t time = packet.time - m_origin;
+    if (time < 0)
+        return;
+    m_queue.push_back(Queued{std::vector<uint8_t>(packet.data, packet.data + packet.size), time,
+                             true, Track::Sound, packet.duration});
     m_wake.notify_one();
 }
 
@@ -246,7 +272,8 @@ void StreamSender::endDropEpisodeLocked(int64_t time) {
 }
 
 void StreamSender::dropQueueLocked() {
-    dropped += static_cast<int64_t>(m_queue.size());
+    dropped += std::count_if(m_queue.begin(), m_queue.end(),
+                             [](const Queued& queued) { return queued.track == Track::Picture; });
     m_queue.clear();
 }
 
@@ -285,7 +312,8 @@ std::string StreamSender::connect() {
     // Every picture leaves at once rather than when a buffer fills.
     m_context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     m_context->flush_packets = 1;
-    if (addHevcStream(m_context) == nullptr) {
+    if (addHevcStream(m_context) == nullptr ||
+        (m_sound && addSoundStream(m_context, *m_sound) == nullptr)) {
         avformat_free_context(m_context);
         m_context = nullptr;
         return errorText(AVERROR(ENOMEM));
@@ -324,10 +352,11 @@ std::string StreamSender::send(const Queued& queued) {
         return errorText(AVERROR(ENOMEM));
     packet->data = const_cast<uint8_t*>(queued.bytes.data());
     packet->size = static_cast<int>(queued.bytes.size());
-    packet->pts = packet->dts =
-        av_rescale_q(queued.time, kMicroseconds, m_context->streams[0]->time_base);
+    packet->stream_index = queued.track == Track::Sound ? 1 : 0;
+    const AVRational timeBase = m_context->streams[packet->stream_index]->time_base;
+    packet->pts = packet->dts = av_rescale_q(queued.time, kMicroseconds, timeBase);
+    packet->duration = av_rescale_q(queued.duration, kMicroseconds, timeBase);
     packet->flags = queued.keyFrame ? AV_PKT_FLAG_KEY : 0;
-    packet->stream_index = 0;
     armDeadline(StreamOutput::kOperationLimitMicroseconds);
     int result = av_write_frame(m_context, packet);
     if (result >= 0 && m_context->pb != nullptr && m_context->pb->error < 0)
@@ -405,6 +434,7 @@ void StreamSender::run() {
             keyFrameWanted = true;  // a viewer sees a picture at once
         }
         std::string lost;
+        bool lostPicture = false;
         while (true) {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
@@ -415,8 +445,12 @@ void StreamSender::run() {
             const int64_t origin = m_origin;
             lock.unlock();
             lost = send(packet);
-            if (!lost.empty())
+            if (!lost.empty()) {
+                lostPicture = packet.track == Track::Picture;
                 break;
+            }
+            if (packet.track == Track::Sound)
+                continue;
             ++sent;
             if (onSent)
                 onSent(packet.time + origin);
@@ -424,7 +458,7 @@ void StreamSender::run() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_up = false;
-            if (!lost.empty())
+            if (lostPicture)
                 ++dropped;
             dropQueueLocked();
             if (m_slow)
@@ -486,13 +520,14 @@ void StreamSender::writeClosingLine() {
                                     " frames sent, " + std::to_string(dropped.load()) + " dropped");
 }
 
-StreamOutput::StreamOutput(std::string url)
-    : m_sender(std::make_shared<StreamSender>(std::move(url))) {
+StreamOutput::StreamOutput(std::string url, std::optional<SoundTrack> sound)
+    : m_sender(std::make_shared<StreamSender>(std::move(url), std::move(sound))) {
     // FFmpeg's own lines would show the whole URL, credentials and all; ours tell what failed.
     av_log_set_level(AV_LOG_QUIET);
     logLine(simplelogger::INFO, "Streaming to " + m_sender->shownUrl() + " (" +
                                     (m_sender->kind() == StreamKind::Srt ? "MPEG-TS" : "RTSP") +
-                                    ", HEVC 1280x720)");
+                                    ", HEVC 1280x720" + (m_sender->hasSound() ? ", AAC" : "") +
+                                    ")");
 }
 
 StreamOutput::~StreamOutput() {

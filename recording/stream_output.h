@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -27,8 +28,9 @@ class StreamSender;
 
 class StreamOutput {
   public:
-    // `url` has passed streamUrlProblem. Writes the "Streaming to" line.
-    explicit StreamOutput(std::string url);
+    // `url` has passed streamUrlProblem. With `sound`, a sound track beside the picture. Writes
+    // the "Streaming to" line.
+    explicit StreamOutput(std::string url, std::optional<SoundTrack> sound = std::nullopt);
     // Finishes the stream.
     ~StreamOutput();
     StreamOutput(const StreamOutput&) = delete;
@@ -37,8 +39,9 @@ class StreamOutput {
     // Starts the sending thread, which connects.
     void start();
 
-    // Encoding thread: one packet with its capture time (microseconds, a monotonic clock), in
-    // decoding order. Queued or dropped at once.
+    // Encoding thread: one picture with its capture time (microseconds, a monotonic clock), in
+    // decoding order; or the sound's thread: one packet of sound at its capture time. Queued or
+    // dropped at once. The counts are of pictures.
     void write(const TimedPacket& packet);
 
     // Encoding thread: whether the stream asks for a key frame (once per connection, and after

@@ -5,13 +5,30 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-// One encoded picture: its bytes and its time in microseconds on the recording's timeline.
+enum class Track { Picture, Sound };
+
+// One encoded picture, or a run of sound: its bytes and its time in microseconds on the
+// recording's timeline. Every sound packet stands alone, and lasts `duration`.
 struct TimedPacket {
     const uint8_t* data = nullptr;
     size_t size = 0;
     int64_t time = 0;
     bool keyFrame = false;
+    Track track = Track::Picture;
+    int64_t duration = 0;
+};
+
+// The sound beside the picture as its encoder describes it: AAC-LC, whose AudioSpecificConfig
+// the containers carry. Its packets are stamped with the times their decoded samples play, the
+// encoder's priming included, so nothing is to be skipped at the start.
+struct SoundTrack {
+    std::vector<uint8_t> config;
+    int sampleRate = 0;
+    int channels = 0;
+    int frameSize = 0;
+    int64_t bitRate = 0;
 };
 
 // A frame rate as a fraction, e.g. 30000/1001.

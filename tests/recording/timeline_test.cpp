@@ -56,6 +56,28 @@ TEST(RecordingTimeline, StartsAtZeroKeepsGapsAndLeavesOutPauses) {
     EXPECT_EQ(RecordingTimeline(33333).end(), 0) << "nothing recorded";
 }
 
+TEST(RecordingTimeline, SoundMovesWithItsSpanAndIsLeftOutInPauses) {
+    RecordingTimeline timeline(33333);
+    EXPECT_EQ(timeline.soundTimeOf(5000000), -1) << "nothing recorded yet";
+    timeline.timeOf(5000000, true);
+    EXPECT_EQ(timeline.soundTimeOf(4999999), -1) << "before the first frame";
+    EXPECT_EQ(timeline.soundTimeOf(5010000), 10000);
+    // A span still running takes what comes after its last frame.
+    EXPECT_EQ(timeline.soundTimeOf(5500000), 500000);
+    timeline.timeOf(5033000, false);
+    timeline.pause();
+    // The span ends one interval after its last frame; the pause is left out.
+    EXPECT_EQ(timeline.soundTimeOf(5066332), 66332);
+    EXPECT_EQ(timeline.soundTimeOf(5066333), -1);
+    EXPECT_EQ(timeline.soundTimeOf(7000000), -1);
+    // The next span's sound follows on where its pictures do.
+    EXPECT_EQ(timeline.timeOf(9000000, true), 66333);
+    EXPECT_EQ(timeline.soundTimeOf(9000000), 66333);
+    EXPECT_EQ(timeline.soundTimeOf(9010000), 76333);
+    // Sound that comes late for the first span still finds it.
+    EXPECT_EQ(timeline.soundTimeOf(5020000), 20000);
+}
+
 // A span of `frames` frames offered `interval` seconds apart, to a raw stream at 30/1; every
 // `dropEvery`-th frame finds the ring full.
 std::string spanLines(int frames, double interval, int dropEvery = 0) {
