@@ -21,9 +21,10 @@
 #include "launch.h"
 #include "pipeline_state.h"
 #include "recording.h"
+#include "sound_input.h"
 #include "viewer.h"
 
-int runViewer(cv::VideoCapture& camera) {
+int runViewer(cv::VideoCapture& camera, SoundInput* sound) {
     // 1. Camera.
     if (!camera.isOpened()) {
         std::fputs("Can't open camera!\n", stderr);
@@ -72,11 +73,23 @@ int runViewer(cv::VideoCapture& camera) {
     ck(cuDeviceGet(&device, glDevice.ordinal >= 0 ? glDevice.ordinal : 0));
     ck(cuCtxCreate(&deviceContext, nullptr, 0, device));
 
-    // 10. Recording set-up, over the state it shares with the frame loop.
+    // 10. Recording set-up, over the state it shares with the frame loop, and the sound beside
+    // it, which flows from here on.
+    if (sound != nullptr) {
+        const AudioCodecParameters& codec = sound->parameters();
+        setSoundTrack(SoundTrack{codec.extradata, codec.sampleRate, codec.channels, codec.frameSize,
+                                 codec.bitRate});
+    }
     setupRecording(RecordingContext{deviceContext, nv12Frame, running, recording,
                                     RingHandOff{FrameRing, writeCount, readCount, encodeStream},
                                     LaunchGeometry.grid, LaunchGeometry.block,
                                     camera.get(cv::CAP_PROP_FPS)});
+    if (sound != nullptr) {
+        sound->start([](const AudioPacket& packet) {
+            writeSoundPacket(packet.bytes.data(), packet.bytes.size(), packet.ptsMicroseconds,
+                             packet.durationMicroseconds);
+        });
+    }
 
     // 11. Frame buffers.
     uint8_t* stagingFrame = nullptr;
@@ -182,7 +195,9 @@ int runViewer(cv::VideoCapture& camera) {
         glfwSwapBuffers(window);
     }
 
-    // Shut-down.
+    // Shut-down. The sound's last packets go into the recording before its end.
+    if (sound != nullptr)
+        sound->stop();
     endRecording(encodeThread);
     stopInputThread(inputThread);
     display.reset();

@@ -4,6 +4,7 @@
 #include "camera_source.h"
 #include "options.h"
 #include "recording.h"
+#include "sound_source.h"
 #include "viewer.h"
 
 int main(int argc, char** argv) {
@@ -17,5 +18,10 @@ int main(int argc, char** argv) {
     std::unique_ptr<cv::VideoCapture> camera = openCameraSource(options);
     if (!options.input.empty() && !camera->isOpened())
         std::cerr << "\"" << options.input << "\" is not a video that can be read.\n";
-    return runViewer(*camera);
+    if (!camera->isOpened())
+        return runViewer(*camera);
+    SoundChoice sound = openSoundSource(options);
+    if (sound.exitStatus)
+        return *sound.exitStatus;
+    return runViewer(*camera, sound.input.get());
 }

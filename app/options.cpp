@@ -63,6 +63,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
                    "srt://HOST:PORT[?OPTIONS] (MPEG-TS) or rtsp://HOST[:PORT]/PATH")
         ->type_name("URL")
         ->check(kStreamUrl);
+    CLI::Option* audio =
+        app.add_option("--audio", options.audio,
+                       "Sound source to record, as `pactl list short sources` names it "
+                       "(default: the sound server's default)")
+            ->type_name("SOURCE")
+            ->check(kNotEmpty);
+    app.add_flag("--no-audio", options.noAudio, "Record and stream no sound")->excludes(audio);
     camera->excludes(input)->excludes(testPattern);
     input->excludes(testPattern);
 

@@ -1,4 +1,4 @@
-// The command line: where the picture comes from and where the recording goes.
+// The command line: where the picture and the sound come from and where the recording goes.
 #pragma once
 
 #include <optional>
@@ -11,6 +11,8 @@ struct Options {
     bool testPattern = false;  // the built-in moving pattern instead of a camera
     std::string output = "camera.hevc";
     std::string stream;  // srt:// or rtsp:// URL; empty: no stream
+    std::string audio;   // the sound server's source; empty: its default
+    bool noAudio = false;
 };
 
 struct CommandLine {

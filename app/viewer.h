@@ -8,10 +8,12 @@
 
 #include <cuda_runtime.h>
 
-// Runs the whole program on `camera`; returns the process exit status: 0 after a normal
-// close, -1 when the camera is not open or the window cannot be created, -2 when the
-// OpenGL entry points cannot be loaded.
-int runViewer(cv::VideoCapture& camera);
+class SoundInput;
+
+// Runs the whole program on `camera`, with `sound` beside it when given; returns the process
+// exit status: 0 after a normal close, -1 when the camera is not open or the window cannot be
+// created, -2 when the OpenGL entry points cannot be loaded.
+int runViewer(cv::VideoCapture& camera, SoundInput* sound = nullptr);
 
 // Turns any camera frame into packed 1280x720 blue-green-red bytes. Returns the FRAME_BYTES
 // to upload, or null when there is nothing valid to show (a failed or empty read).

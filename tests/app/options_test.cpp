@@ -42,6 +42,11 @@ TEST(CommandLine, EachOptionHasItsDefaultAndSetsItsValue) {
     p = parse({"--input", "/dev/null"});
     EXPECT_EQ(p.commandLine.options.input, "/dev/null");
     EXPECT_TRUE(parse({"--test-pattern"}).commandLine.options.testPattern);
+    EXPECT_EQ(defaults.audio, "");
+    EXPECT_FALSE(defaults.noAudio);
+    EXPECT_EQ(parse({"--audio", "usb-mic.analog-stereo"}).commandLine.options.audio,
+              "usb-mic.analog-stereo");
+    EXPECT_TRUE(parse({"--no-audio"}).commandLine.options.noAudio);
 }
 
 TEST(CommandLine, RefusalsGiveTheUsageOnStandardErrorAndStatusTwo) {
@@ -60,6 +65,8 @@ TEST(CommandLine, RefusalsGiveTheUsageOnStandardErrorAndStatusTwo) {
         {"--camera", "1", "--test-pattern"},
         {"--input", "/dev/null", "--test-pattern"},
         {"--camera", "1", "--input", "/dev/null"},
+        {"--audio", ""},
+        {"--audio", "mic", "--no-audio"},
     };
     for (const auto& arguments : refused) {
         const Parsed p = parse(arguments);

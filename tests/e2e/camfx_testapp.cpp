@@ -2,24 +2,28 @@
 //   camfx-testapp [--camera=pattern|closed|gray|small|failing|stopping] [--fps=N]
 //                 [--fail=CALL:RESULT[:AFTER]] [--frame-log=PATH] [--record]
 //                 [--seconds=N] [--effects=MASK] [--output=FILE] [--stream=URL]
+//                 [--audio[=SOURCE]]
 // After a normal close it writes the pipeline's final state on standard error. The frame log
 // has one line per camera read: the frame number, the GLFW time taken just before the read
 // (the swirl's clock), whether recording was on, how many frames the ring had taken and the
 // capture time (the recording's clock, in microseconds, when the read returned). The
 // stopping camera is the pattern unplugged after 20 frames, with a reopening viewer that finds it
-// back at the second try.
+// back at the second try. Sound is recorded only with --audio (the server's default source, or
+// SOURCE), as the viewer chooses it.
 #include <GLFW/glfw3.h>
 #include <cuda_host.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "TestPatternCamera.h"
 #include "camera_source.h"
 #include "pipeline_state.h"
 #include "recording.h"
+#include "sound_source.h"
 #include "viewer.h"
 
 namespace {
@@ -102,6 +106,9 @@ int main(int argc, char** argv) {
     std::string camera = "pattern";
     std::string frameLog;
     double seconds = 0.0;
+    std::optional<Options> sound;
+    std::string output = Options{}.output;
+    std::string stream;
     camfx::TestPatternCamera::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -114,9 +121,14 @@ int main(int argc, char** argv) {
         } else if (argument.rfind("--effects=", 0) == 0) {
             effectMask = static_cast<uint8_t>(std::stoi(argument.substr(10), nullptr, 0));
         } else if (argument.rfind("--output=", 0) == 0) {
-            setOutputPath(argument.substr(9));
+            output = argument.substr(9);
+            setOutputPath(output);
+        } else if (argument == "--audio" || argument.rfind("--audio=", 0) == 0) {
+            sound.emplace();
+            sound->audio = argument.size() > 8 ? argument.substr(8) : "";
         } else if (argument.rfind("--stream=", 0) == 0) {
-            setStreamUrl(argument.substr(9));
+            stream = argument.substr(9);
+            setStreamUrl(stream);
         } else if (argument == "--record") {
             recording = true;
         } else if (argument.rfind("--seconds=", 0) == 0) {
@@ -156,7 +168,15 @@ int main(int argc, char** argv) {
     else
         device = std::make_unique<camfx::TestPatternCamera>(options);
 
-    const int status = runViewer(*device);
+    SoundChoice soundChoice;
+    if (sound) {
+        sound->output = output;
+        sound->stream = stream;
+        soundChoice = openSoundSource(*sound);
+        if (soundChoice.exitStatus)
+            return *soundChoice.exitStatus;
+    }
+    const int status = runViewer(*device, soundChoice.input.get());
     if (status != 0)
         return status;
     std::fprintf(stderr, "effectMask=%d recording=%d written=%d encoded=%d\n",

@@ -1,0 +1,65 @@
+// The microphone as the recording takes it: captured from the sound server, re-timed onto the
+// capture clock and encoded to AAC on a thread of its own, which hands each packet on. Nothing
+// here waits on the server: a source that stalls or goes away is filled with silence, so that
+// the sound stays on the clock of the pictures.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "aac_encoder.h"
+#include "audio_block.h"
+#include "block_queue.h"
+#include "pulse_capture.h"
+#include "retimer.h"
+
+class SoundInput {
+  public:
+    // Called on the sound's thread for every packet, in time order.
+    using PacketSink = std::function<void(const AudioPacket& packet)>;
+    // Called on libpulse's thread when the source goes (false, why) and comes back (true).
+    using PresenceSink = PulseCapture::PresenceSink;
+
+    explicit SoundInput(PresenceSink presence = {});
+    ~SoundInput();
+    SoundInput(const SoundInput&) = delete;
+    SoundInput& operator=(const SoundInput&) = delete;
+
+    // Connects and records from `source` (empty: the server's default). False when there is
+    // no sound to have; failure() and why() tell why.
+    bool open(const std::string& source);
+    CaptureFailure failure() const { return m_capture.failure(); }
+    std::string why() const { return m_capture.failureText(); }
+
+    // After open: the source and what the encoder makes of it, e.g. "Monitor of Null Output,
+    // 48000 Hz, 2 channels → AAC 128 kbit/s".
+    std::string description() const;
+    const AudioCodecParameters& parameters() const { return m_encoder->parameters(); }
+
+    // Starts handing packets to `sink`.
+    void start(PacketSink sink);
+    // Stops recording, encodes what was captured and hands it on; then returns. Once only.
+    void stop();
+
+    // Seconds of sound encoded so far, and of silence put in for stalls and absences.
+    double secondsEncoded() const;
+    double secondsOfSilence() const;
+
+  private:
+    void run();
+    void encodeReady(std::vector<AudioPacket>& packets);
+
+    BlockQueue m_blocks;
+    PulseCapture m_capture;
+    std::unique_ptr<AudioRetimer> m_retimer;
+    std::unique_ptr<AacEncoder> m_encoder;
+    PacketSink m_sink;
+    std::atomic<bool> m_stopping{false};
+    std::atomic<int64_t> m_samplesEncoded{0};
+    std::atomic<int64_t> m_silenceSamples{0};
+    std::thread m_thread;
+};

@@ -1,0 +1,223 @@
+// Sound beside the picture: a tone played into a sound server of the test's own (a null sink
+// whose monitor is the microphone) reaches the MP4, the Matroska file and the SRT stream, for as
+// long as the picture lasts; and what the viewer does without sound.
+#include <X11/keysym.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "free_port.h"
+#include "hevc_check.h"
+#include "pulse_server.h"
+#include "text_count.h"
+#include "viewer_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr double kToneHz = 1000.0;
+
+// What ffprobe says of one stream of a file: its codec and how long it lasts, from the first
+// packet's time to the last packet's end.
+struct TrackInfo {
+    std::string codec;
+    double start = -1.0;
+    double end = -1.0;
+};
+
+TrackInfo track(const std::string& path, const char* selector) {
+    TrackInfo info;
+    const std::string command = std::string("ffprobe -v error -select_streams ") + selector +
+                                " -show_entries stream=codec_name:packet=pts_time,duration_time"
+                                " -of csv=p=0 '" +
+                                path + "'";
+    std::istringstream lines(PulseServer::output(command));
+    for (std::string line; std::getline(lines, line);) {
+        double time = 0.0, duration = 0.0;
+        if (std::sscanf(line.c_str(), "%lf,%lf", &time, &duration) == 2) {
+            info.start = info.start < 0 ? time : std::min(info.start, time);
+            info.end = std::max(info.end, time + duration);
+        } else if (!line.empty() && std::isalpha(static_cast<unsigned char>(line[0]))) {
+            info.codec = line.substr(0, line.find(','));
+        }
+    }
+    return info;
+}
+
+// The sound of `path` from `from` for `seconds`, mixed to one channel at 48 kHz.
+std::vector<int16_t> soundOf(const std::string& path, double from, double seconds) {
+    char command[512];
+    std::snprintf(command, sizeof command,
+                  "ffmpeg -v error -ss %.3f -t %.3f -i '%s' -map 0:a:0 -ac 1 -ar 48000 "
+                  "-f s16le -",
+                  from, seconds, path.c_str());
+    std::vector<int16_t> samples;
+    if (FILE* pipe = popen(command, "r")) {
+        int16_t buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, sizeof buffer[0], 4096, pipe)) > 0)
+            samples.insert(samples.end(), buffer, buffer + n);
+        pclose(pipe);
+    }
+    return samples;
+}
+
+// The tone heard in `samples`: its level (RMS) and its pitch from the zero crossings.
+struct Heard {
+    double rms = 0.0;
+    double hz = 0.0;
+};
+
+Heard hear(const std::vector<int16_t>& samples) {
+    Heard heard;
+    if (samples.size() < 4800)
+        return heard;
+    double sum = 0.0;
+    int crossings = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        sum += double(samples[i]) * samples[i];
+        if (i > 0 && (samples[i - 1] < 0) != (samples[i] < 0))
+            ++crossings;
+    }
+    heard.rms = std::sqrt(sum / samples.size());
+    heard.hz = crossings / 2.0 / (samples.size() / 48000.0);
+    return heard;
+}
+
+class Sound : public ViewerTest {
+  protected:
+    void SetUp() override {
+        ViewerTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (!server.problem().empty())
+            GTEST_SKIP() << "no sound server of the test's own: " << server.problem();
+        environment["PULSE_SERVER"] = std::getenv("PULSE_SERVER");
+        // A tone into the null sink "mic", whose monitor is the microphone, for the whole test.
+        const std::string tone = dir.path() + "/tone.raw";
+        ASSERT_EQ(std::system(("ffmpeg -v error -f lavfi -i sine=f=1000:d=60 -ar 48000 -ac 2 "
+                               "-f s16le -y '" +
+                               tone + "'")
+                                  .c_str()),
+                  0);
+        player = std::make_unique<ChildProcess>(
+            "/usr/bin/pacat",
+            std::vector<std::string>{"--playback", "-d", "mic", "--latency-msec=20", "--raw",
+                                     "--format=s16le", "--rate=48000", "--channels=2", tone},
+            dir.path());
+        ASSERT_TRUE(server.settle());
+    }
+
+    std::string file(const std::string& name) const { return dir.path() + "/" + name; }
+
+    // The sound track of `path` holds the tone, and lasts as long as the picture.
+    void expectToneBesideThePicture(const std::string& path) {
+        const TrackInfo picture = track(path, "v:0");
+        const TrackInfo sound = track(path, "a:0");
+        EXPECT_EQ(picture.codec, "hevc") << path;
+        ASSERT_EQ(sound.codec, "aac") << path;
+        EXPECT_NEAR(sound.end - sound.start, picture.end - picture.start, 0.15) << path;
+        EXPECT_NEAR(sound.start, picture.start, 0.15) << path;
+        const Heard heard = hear(soundOf(path, picture.start + 1.0, 1.5));
+        EXPECT_GT(heard.rms, 1000.0) << path;
+        EXPECT_NEAR(heard.hz, kToneHz, kToneHz * 0.02) << path;
+        EXPECT_EQ(decodeErrors(path), "") << path;
+    }
+
+    // Records two spans with a pause between them and closes.
+    void recordTwoSpans() {
+        for (auto span : {2500ms, 1500ms}) {
+            x.tap(XK_space, 500ms);
+            ASSERT_TRUE(x.waitForTitle(window, "Encoding video...", 10s));
+            std::this_thread::sleep_for(span);
+            x.tap(XK_space, 500ms);
+            ASSERT_TRUE(x.waitForTitle(window, "Camera", 10s));
+            std::this_thread::sleep_for(1s);
+        }
+        ASSERT_EQ(close(), 0) << app->standardError();
+    }
+
+    PulseServer server;
+    std::unique_ptr<ChildProcess> player;
+};
+
+TEST_F(Sound, ATonePlayedWhileRecordingReachesTheMp4BesideThePicture) {
+    start({"--fps=30", "--audio", "--output=camera.mp4"});
+    recordTwoSpans();
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out,
+                      "Sound: Monitor of Null Output, 48000 Hz, 2 channels \u2192 AAC 128 "
+                      "kbit/s"),
+              1)
+        << out;
+    EXPECT_EQ(countOf(out, " s of sound, "), 2) << out;
+    expectToneBesideThePicture(file("camera.mp4"));
+}
+
+TEST_F(Sound, ATonePlayedWhileRecordingReachesTheMatroskaFileBesideThePicture) {
+    start({"--fps=30", "--audio", "--output=camera.mkv"});
+    recordTwoSpans();
+    expectToneBesideThePicture(file("camera.mkv"));
+}
+
+TEST_F(Sound, TheStreamCarriesTheToneBesideThePicture) {
+    const int port = freeUdpPort();
+    const std::string url = "srt://127.0.0.1:" + std::to_string(port);
+    ChildProcess receiver(
+        "/usr/bin/ffmpeg",
+        {"-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", url + "?mode=listener", "-c",
+         "copy", "-f", "mpegts", file("received.ts")},
+        dir.path());
+    start({"--fps=30", "--audio", "--stream=" + url});
+    std::this_thread::sleep_for(5s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    if (!receiver.waitForExit(15s))
+        receiver.kill();
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "(MPEG-TS, HEVC 1280x720, AAC)"), 1) << out;
+    EXPECT_EQ(countOf(out, "is a raw HEVC stream, which has no place for sound"), 1) << out;
+    const TrackInfo sound = track(file("received.ts"), "a:0");
+    ASSERT_EQ(sound.codec, "aac");
+    const Heard heard = hear(soundOf(file("received.ts"), sound.start + 1.0, 1.5));
+    EXPECT_GT(heard.rms, 1000.0);
+    EXPECT_NEAR(heard.hz, kToneHz, kToneHz * 0.02);
+    EXPECT_EQ(decodeErrors(file("received.ts")), "");
+}
+
+TEST_F(Sound, ASourceThatDoesNotExistEndsWithStatus2NamingThoseThatDo) {
+    ChildProcess camfx(CAMFX_TESTAPP, {"--audio=no-such-microphone", "--output=camera.mp4"},
+                       dir.path(), environment);
+    ASSERT_EQ(camfx.waitForExit(30s), 2) << camfx.standardOutput();
+    const std::string err = camfx.standardError();
+    EXPECT_EQ(countOf(err, "no source named \"no-such-microphone\""), 1) << err;
+    EXPECT_EQ(countOf(err, "mic.monitor"), 1) << err;
+    EXPECT_EQ(countOf(camfx.standardError() + camfx.standardOutput(), "window existed: yes"), 0);
+}
+
+// Without a server, or where sound has no place, the picture is recorded as it always was.
+TEST_F(ViewerTest, WithoutSoundTheRecordingIsThePictureAloneAndSaysWhy) {
+    environment["PULSE_SERVER"] = "unix:" + dir.path() + "/no-server-here";
+    start({"--fps=30", "--audio", "--record", "--output=camera.mp4"});
+    std::this_thread::sleep_for(2s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "Sound: none, no sound server"), 1) << out;
+    EXPECT_EQ(track(dir.path() + "/camera.mp4", "a:0").codec, "");
+    EXPECT_EQ(track(dir.path() + "/camera.mp4", "v:0").codec, "hevc");
+
+    start({"--fps=30", "--audio", "--record"});
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    EXPECT_EQ(countOf(app->standardOutput(), "Sound: none, \"camera.hevc\" is a raw HEVC stream"),
+              1)
+        << app->standardOutput();
+}
+
+}  // namespace
