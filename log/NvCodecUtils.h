@@ -25,6 +25,10 @@ class Logger {
     void BeginLine(int severity);
     void EndLine() { m_mutex.unlock(); }
 
+  protected:
+    // Held while a line is written; a logger that reads back what was written takes it too.
+    std::mutex& LineMutex() { return m_mutex; }
+
   private:
     int m_threshold;
     char m_lead[80] = {};

@@ -1,6 +1,7 @@
 // The log lines that the code under test writes through gLogger, for as long as this lives.
 #pragma once
 
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -15,7 +16,11 @@ class CapturedLog : simplelogger::Logger {
     CapturedLog& operator=(const CapturedLog&) = delete;
 
     std::ostream& OutputStream() override { return m_text; }
-    std::string text() const { return m_text.str(); }
+    // Safe while other threads log.
+    std::string text() const {
+        std::lock_guard<std::mutex> lock(const_cast<CapturedLog*>(this)->LineMutex());
+        return m_text.str();
+    }
     int count(const std::string& needle) const { return countOf(text(), needle); }
 
   private:
