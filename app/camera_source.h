@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "FramePacer.h"
+#include "file_playhead.h"
 #include "options.h"
 
 // The source chosen on the command line, opened (or not: runViewer reports that).
@@ -41,7 +42,8 @@ class ForwardingCapture : public cv::VideoCapture {
 };
 
 // A video file read as a camera: frames come at the file's own rate (30 a second where it
-// names none), and the file starts again at its end.
+// names none), and the file starts again at its end. Its playhead tells when each frame was
+// shown, for the file's sound to follow.
 class FileCamera : public ForwardingCapture {
   public:
     explicit FileCamera(std::string path);
@@ -51,11 +53,18 @@ class FileCamera : public ForwardingCapture {
     bool set(int propId, double value) override;
 
     double framesPerSecond() const { return m_fps; }
+    const std::string& path() const { return m_path; }
+    FilePlayhead& playhead() { return m_playhead; }
 
   private:
+    bool shown(std::chrono::steady_clock::time_point due);
+
     std::string m_path;
     double m_fps;
     camfx::FramePacer m_pacer;
+    FilePlayhead m_playhead;
+    int m_pass = 0;
+    int64_t m_frameInPass = 0;
 };
 
 // A camera that keeps the viewer going through its stops. When reads have failed for

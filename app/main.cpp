@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
         std::cerr << "\"" << options.input << "\" is not a video that can be read.\n";
     if (!camera->isOpened())
         return runViewer(*camera);
-    SoundChoice sound = openSoundSource(options);
+    SoundChoice sound = openSoundSource(options, dynamic_cast<FileCamera*>(camera.get()));
     if (sound.exitStatus)
         return *sound.exitStatus;
     return runViewer(*camera, sound.input.get());

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "NvCodecUtils.h"
+#include "camera_source.h"
 #include "video_output.h"
 
 namespace {
@@ -13,7 +14,7 @@ void logSound(int level, const std::string& text) {
 
 }  // namespace
 
-SoundChoice openSoundSource(const Options& options) {
+SoundChoice openSoundSource(const Options& options, FileCamera* file) {
     SoundChoice choice;
     if (options.noAudio) {
         logSound(simplelogger::INFO, "Sound: none, --no-audio");
@@ -24,6 +25,15 @@ SoundChoice openSoundSource(const Options& options) {
                                          "\" is a raw HEVC stream, which has no place for it; "
                                          "--output NAME.mp4 or NAME.mkv records it");
         return choice;
+    }
+    if (file != nullptr && options.audio.empty()) {
+        auto track = std::make_unique<SoundInput>();
+        if (track->openFile(file->path(), file->playhead())) {
+            logSound(simplelogger::INFO, "Sound: " + track->description());
+            choice.input = std::move(track);
+            return choice;
+        }
+        // A file without sound is shown as a camera is: with the microphone beside it.
     }
     auto input = std::make_unique<SoundInput>([](bool present, const std::string& detail) {
         if (present)

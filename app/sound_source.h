@@ -13,6 +13,9 @@ struct SoundChoice {
     std::optional<int> exitStatus;      // 2 when --audio names a source that does not exist
 };
 
-// Opens the sound that a recording into `options.output`, or the stream, can keep. Writes the
-// "Sound:" line, or the refusal on standard error.
-SoundChoice openSoundSource(const Options& options);
+class FileCamera;
+
+// Opens the sound that a recording into `options.output`, or the stream, can keep: the sound
+// track of the file that `file` shows, where it has one and --audio names no source; else the
+// sound server's. Writes the "Sound:" line, or the refusal on standard error.
+SoundChoice openSoundSource(const Options& options, FileCamera* file = nullptr);

@@ -49,6 +49,7 @@ struct AudioRetimer::State {
     AVAudioFifo* fifo = nullptr;
     std::vector<std::vector<float>> scratch;  // one plane per output channel
 
+    double exactTolerance = -1.0;  // output samples; negative: a device's clock, smoothed
     bool anchored = false;
     int64_t anchor = 0;    // capture time of output sample 0
     int64_t produced = 0;  // output samples in or through the fifo
@@ -158,6 +159,10 @@ AudioRetimer::~AudioRetimer() {
     av_audio_fifo_free(m->fifo);
 }
 
+void AudioRetimer::followStampsExactly(int64_t toleranceMicroseconds) {
+    m->exactTolerance = double(toleranceMicroseconds) * kOutputRate / 1e6;
+}
+
 void AudioRetimer::startAt(int64_t captureMicroseconds) {
     if (!m->anchored) {
         m->anchored = true;
@@ -178,7 +183,12 @@ void AudioRetimer::push(const AudioBlock& block) {
     const double gap = double(kGapMicroseconds) * kOutputRate / 1e6;
     const double error = m->targetOf(block.captureMicroseconds) - m->landing();
     const float* samples = block.samples.data();
-    if (m->surplus == 0) {
+    if (m->surplus == 0 && m->exactTolerance >= 0.0) {
+        if (error > m->exactTolerance)
+            m->fillSilence(error);
+        else if (error < -m->exactTolerance)
+            m->surplus = std::lround(-error * block.sampleRate / kOutputRate);
+    } else if (m->surplus == 0) {
         m->steer(error, double(frames) / block.sampleRate);
         // A gap past 100 ms is filled at once. A smaller one that persists past what soft
         // correction works off in a few seconds (lost samples, a changed latency) is filled, or

@@ -28,6 +28,11 @@ class AudioRetimer {
     // first push.
     void startAt(int64_t captureMicroseconds);
 
+    // For a source whose stamps are exact rather than a device's clock read with jitter (a file
+    // paced by its pictures): every difference past `toleranceMicroseconds` is taken at once,
+    // as silence or as sound left out, and none is smoothed.
+    void followStampsExactly(int64_t toleranceMicroseconds);
+
     // Any rate and channel count; a change between blocks (a source that came back
     // different) is followed.
     void push(const AudioBlock& block);

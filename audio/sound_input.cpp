@@ -6,6 +6,7 @@ extern "C" {
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 namespace {
@@ -16,6 +17,9 @@ constexpr size_t kQueuedBlocks = 200;
 // no late block can still land, so that the recording's sound goes on beside its picture.
 constexpr auto kStalled = std::chrono::milliseconds(250);
 constexpr int64_t kLateBlockMicroseconds = 200'000;
+// A file's sound follows its pictures this closely: less than a frame, more than the jitter
+// of a frame loop's reads.
+constexpr int64_t kFileToleranceMicroseconds = 8'000;
 
 int64_t nowMicroseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -35,36 +39,58 @@ SoundInput::~SoundInput() {
 }
 
 bool SoundInput::open(const std::string& source) {
-    // libavcodec's notes on the encoder's statistics are not the viewer's to show.
-    av_log_set_level(AV_LOG_ERROR);
     const int64_t opened = nowMicroseconds();
     if (!m_capture.start(source))
         return false;
-    const int channels = m_capture.source().channels;
-    m_retimer = std::make_unique<AudioRetimer>(channels);
-    // A recording that starts at once has sound from its first frame on, if only silence.
-    m_retimer->startAt(opened);
-    m_encoder = std::make_unique<AacEncoder>(channels);
+    prepare(m_capture.source().channels, opened);
     return true;
 }
 
+bool SoundInput::openFile(const std::string& path, FilePlayhead& playhead) {
+    const int64_t opened = nowMicroseconds();
+    m_file = std::make_unique<FileSound>(
+        path, playhead, [this](AudioBlock&& block) { m_blocks.push(std::move(block)); });
+    if (!m_file->open())
+        return false;
+    m_fileName = std::filesystem::path(path).filename().string();
+    prepare(m_file->channels(), opened);
+    // The file's times are its pictures' own: where the pictures were held up, so is the sound.
+    m_retimer->followStampsExactly(kFileToleranceMicroseconds);
+    return true;
+}
+
+void SoundInput::prepare(int channels, int64_t startTime) {
+    // libavcodec's notes on the encoder's statistics are not the viewer's to show.
+    av_log_set_level(AV_LOG_ERROR);
+    m_retimer = std::make_unique<AudioRetimer>(channels);
+    m_encoder = std::make_unique<AacEncoder>(channels);
+    // A recording that starts at once has sound from its first frame on, if only silence.
+    m_retimer->startAt(startTime);
+}
+
 std::string SoundInput::description() const {
-    const SoundSource source = m_capture.source();
     const AudioCodecParameters& codec = m_encoder->parameters();
-    return (source.description.empty() ? source.name : source.description) + ", " +
-           std::to_string(codec.sampleRate) + " Hz, " + std::to_string(codec.channels) +
-           (codec.channels == 1 ? " channel" : " channels") + " \u2192 AAC " +
-           std::to_string(codec.bitRate / 1000) + " kbit/s";
+    const SoundSource source = m_capture.source();
+    const std::string name = m_file                       ? "the sound track of " + m_fileName
+                             : source.description.empty() ? source.name
+                                                          : source.description;
+    return name + ", " + std::to_string(codec.sampleRate) + " Hz, " +
+           std::to_string(codec.channels) + (codec.channels == 1 ? " channel" : " channels") +
+           " \u2192 AAC " + std::to_string(codec.bitRate / 1000) + " kbit/s";
 }
 
 void SoundInput::start(PacketSink sink) {
     m_sink = std::move(sink);
     m_thread = std::thread([this] { run(); });
+    if (m_file)
+        m_file->start();
 }
 
 void SoundInput::stop() {
     if (m_stopping.exchange(true))
         return;
+    if (m_file)
+        m_file->stop();
     m_capture.stop();
     if (m_thread.joinable())
         m_thread.join();

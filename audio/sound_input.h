@@ -14,6 +14,7 @@
 #include "aac_encoder.h"
 #include "audio_block.h"
 #include "block_queue.h"
+#include "file_sound.h"
 #include "pulse_capture.h"
 #include "retimer.h"
 
@@ -33,7 +34,11 @@ class SoundInput {
     // no sound to have; failure() and why() tell why.
     bool open(const std::string& source);
     CaptureFailure failure() const { return m_capture.failure(); }
-    std::string why() const { return m_capture.failureText(); }
+    std::string why() const { return m_file ? m_file->why() : m_capture.failureText(); }
+
+    // Or the sound track of the video file whose pictures `playhead` follows. False, with
+    // why(), when it has none that can be played.
+    bool openFile(const std::string& path, FilePlayhead& playhead);
 
     // After open: the source and what the encoder makes of it, e.g. "Monitor of Null Output,
     // 48000 Hz, 2 channels → AAC 128 kbit/s".
@@ -52,9 +57,12 @@ class SoundInput {
   private:
     void run();
     void encodeReady(std::vector<AudioPacket>& packets);
+    void prepare(int channels, int64_t startTime);
 
     BlockQueue m_blocks;
     PulseCapture m_capture;
+    std::unique_ptr<FileSound> m_file;  // instead of the server's sound
+    std::string m_fileName;
     std::unique_ptr<AudioRetimer> m_retimer;
     std::unique_ptr<AacEncoder> m_encoder;
     PacketSink m_sink;

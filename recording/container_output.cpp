@@ -19,6 +19,7 @@ namespace {
 
 constexpr AVRational kMicroseconds{1, 1000000};
 constexpr int kIoBufferBytes = 64 * 1024;
+constexpr size_t kEarlySoundPackets = 250;  // about 5 s of AAC at 48 kHz
 
 std::string errorText(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -181,8 +182,15 @@ void ContainerOutput::write(const TimedPacket& packet) {
         writeSound(packet);
         return;
     }
-    if (!m_started && !start(packet))
-        return;
+    if (!m_started) {
+        if (!start(packet))
+            return;
+        // The sound that came before the first picture, now that there is a file for it.
+        for (const EarlySound& early : m_earlySound)
+            writeSound(TimedPacket{early.bytes.data(), early.bytes.size(), early.time, true,
+                                   Track::Sound, early.duration});
+        m_earlySound.clear();
+    }
     writePicture(packet);
 }
 
@@ -207,8 +215,18 @@ void ContainerOutput::writePicture(const TimedPacket& packet) {
 }
 
 void ContainerOutput::writeSound(const TimedPacket& packet) {
-    // Sound before the first picture has nothing to go with.
-    if (!m_started || !m_sound || m_context->nb_streams < 2)
+    if (!m_sound)
+        return;
+    // The picture comes later than the sound beside it, by the encoder's delay: what precedes
+    // the first picture waits for it, a few seconds' worth at most.
+    if (!m_started) {
+        if (m_earlySound.size() < kEarlySoundPackets)
+            m_earlySound.push_back(
+                EarlySound{std::vector<uint8_t>(packet.data, packet.data + packet.size),
+                           packet.time, packet.duration});
+        return;
+    }
+    if (m_context->nb_streams < 2)
         return;
     const AVRational timeBase = m_context->streams[1]->time_base;
     const int64_t pts = av_rescale_q(packet.time, kMicroseconds, timeBase);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "video_output.h"
 
@@ -29,7 +30,7 @@ class ContainerOutput {
 
     // Packets of each track in decoding order, times rising; the two tracks from two threads,
     // interleaved here by time. The first picture must be a key frame with the stream's
-    // parameter sets; sound before it is left out.
+    // parameter sets; sound that comes before it waits for it.
     void write(const TimedPacket& packet);
 
     // A clean end: the last picture, shown until `endTime` (microseconds, at least one frame
@@ -56,8 +57,15 @@ class ContainerOutput {
     std::mutex m_mutex;  // the picture's and the sound's threads
     AVFormatContext* m_context = nullptr;
     AVIOContext* m_io = nullptr;
-    AVPacket* m_held = nullptr;       // written once the next one gives its duration
-    int64_t m_lastSound = INT64_MIN;  // of the last sound packet, in its stream's time base
+    AVPacket* m_held = nullptr;  // written once the next one gives its duration
+    int64_t m_lastSound = INT64_MIN;
+    struct EarlySound {
+        std::vector<uint8_t> bytes;
+        int64_t time;
+        int64_t duration;
+    };
+    std::vector<EarlySound> m_earlySound;  // before the first picture  // of the last sound packet,
+                                           // in its stream's time base
     bool m_started = false;
     bool m_failed = false;
     bool m_finished = false;  // a sound packet late for the end is left out

@@ -17,16 +17,18 @@ class FramePacer {
                                                std::chrono::duration<double>(1.0 / framesPerSecond))
                                          : Clock::duration::zero()) {}
 
-    // Waits until the next frame is due.
-    void wait() {
-        if (m_period == Clock::duration::zero())
-            return;
+    // Waits until the next frame is due; returns when it was due, which a late reader passed.
+    std::chrono::steady_clock::time_point wait() {
         const auto now = Clock::now();
+        if (m_period == Clock::duration::zero())
+            return now;
         if (!m_started || m_nextDue + m_period < now)
             m_nextDue = now;
         m_started = true;
         std::this_thread::sleep_until(m_nextDue);
+        const auto due = m_nextDue;
         m_nextDue += m_period;
+        return due;
     }
 
   private:
