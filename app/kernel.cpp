@@ -195,7 +195,9 @@ int runViewer(cv::VideoCapture& camera, SoundInput* sound) {
         glfwSwapBuffers(window);
     }
 
-    // Shut-down. The sound's last packets go into the recording before its end.
+    // Shut-down. The sound's last packets go into the recording before its end, up to where
+    // its pictures end.
+    endOfFrames();
     if (sound != nullptr)
         sound->stop();
     endRecording(encodeThread);

@@ -159,7 +159,11 @@ bool ContainerOutput::start(const TimedPacket& first) {
         // Fragments of half a second, each readable on its own: a killed process leaves a
         // file that plays to its last fragment. Half, not a whole one, because under load the
         // encoder's own delay adds most of a second more.
-        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+        // The index waits for the first fragment (delay_moov): only then does it know where
+        // each track starts, and the sound, which starts a little after the picture, keeps
+        // its place rather than being moved to the start.
+        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof+delay_moov",
+                    0);
         av_dict_set(&options, "frag_duration", "500000", 0);
     } else {
         av_dict_set(&options, "cluster_time_limit", "500", 0);

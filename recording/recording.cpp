@@ -183,6 +183,10 @@ void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int
     }
 }
 
+void endOfFrames() {
+    timeline.pause();
+}
+
 void setStreamUrl(const std::string& url) {
     streamUrl = url;
 }

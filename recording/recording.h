@@ -55,6 +55,10 @@ void setSoundTrack(const SoundTrack& track);
 // `duration` microseconds. Kept where it falls in a recording span, left out in a pause.
 void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int64_t duration);
 
+// Shut-down, once the frame loop has ended: the last span ends one frame after its last frame,
+// and sound captured later is left out of the recording.
+void endOfFrames();
+
 // Start-up, right after the CUDA context exists: encoder, session, nv12Frame, outFile. Keeps
 // `context` for every later call.
 void setupRecording(const RecordingContext& context);
