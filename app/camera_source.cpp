@@ -84,28 +84,31 @@ bool FileCamera::set(int /*propId*/, double /*value*/) {
 bool FileCamera::read(cv::OutputArray image) {
     // Paced even when the file is gone, so that a frame loop waiting for it does not spin.
     const Clock::time_point due = m_pacer.wait();
-    if (m_source->isOpened() && m_source->read(image) && !image.empty())
-        return shown(due);
+    if (m_source->isOpened() && m_source->read(image) && !image.empty()) {
+        shown(due);
+        return true;
+    }
     // The end, or a file that went: open it again rather than seek, which not every
     // container allows.
     m_source = std::make_unique<cv::VideoCapture>(m_path, cv::CAP_ANY);
     ++m_pass;
     m_frameInPass = 0;
-    if (m_source->isOpened() && m_source->read(image) && !image.empty())
-        return shown(due);
+    if (m_source->isOpened() && m_source->read(image) && !image.empty()) {
+        shown(due);
+        return true;
+    }
     image.release();
     return false;
 }
 
 // The sound goes by when each frame was due: a frame read late is late itself, but the sound
 // beside the next one is not.
-bool FileCamera::shown(Clock::time_point due) {
+void FileCamera::shown(Clock::time_point due) {
     const int64_t dueMicroseconds =
         std::chrono::duration_cast<std::chrono::microseconds>(due.time_since_epoch()).count();
     m_playhead.frameShown(m_pass, static_cast<double>(m_frameInPass) / m_fps, 1.0 / m_fps,
                           dueMicroseconds);
     ++m_frameInPass;
-    return true;
 }
 
 // ReopeningCamera

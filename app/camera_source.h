@@ -57,7 +57,7 @@ class FileCamera : public ForwardingCapture {
     FilePlayhead& playhead() { return m_playhead; }
 
   private:
-    bool shown(std::chrono::steady_clock::time_point due);
+    void shown(std::chrono::steady_clock::time_point due);
 
     std::string m_path;
     double m_fps;

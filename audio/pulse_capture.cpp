@@ -174,15 +174,23 @@ void PulseCapture::onContextState() {
     if (state != PA_CONTEXT_FAILED && state != PA_CONTEXT_TERMINATED)
         return;
     const std::string why = pa_strerror(pa_context_errno(m_context));
+    ended(CaptureFailure::NoServer, "no sound server (" + why + ")",
+          "the sound server went away (" + why + ")");
+}
+
+// A connection or stream that failed or ended: a start that failed, a source lost while
+// recording, or one more try that found nothing.
+void PulseCapture::ended(CaptureFailure failure, const std::string& failed,
+                         const std::string& lost) {
     Phase phase;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         phase = m_phase;
     }
     if (phase == Phase::Starting)
-        fail(CaptureFailure::NoServer, "no sound server (" + why + ")");
+        fail(failure, failed);
     else if (phase == Phase::Running)
-        lose("the sound server went away (" + why + ")");
+        lose(lost);
     else if (phase == Phase::Lost)
         scheduleRetry();
 }
@@ -284,17 +292,8 @@ void PulseCapture::onStreamState() {
     if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED)
         return;
     const std::string why = pa_strerror(pa_context_errno(m_context));
-    Phase phase;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        phase = m_phase;
-    }
-    if (phase == Phase::Starting)
-        fail(CaptureFailure::Refused, "recording from " + m_opening.name + " failed (" + why + ")");
-    else if (phase == Phase::Running)
-        lose("the source " + m_opening.name + " went away (" + why + ")");
-    else if (phase == Phase::Lost)
-        scheduleRetry();
+    ended(CaptureFailure::Refused, "recording from " + m_opening.name + " failed (" + why + ")",
+          "the source " + m_opening.name + " went away (" + why + ")");
 }
 
 void PulseCapture::onReadable() {

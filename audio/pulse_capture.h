@@ -85,6 +85,7 @@ class PulseCapture {
     void openStream(const SoundSource& source);
     void onStreamState();
     void onReadable();
+    void ended(CaptureFailure failure, const std::string& failed, const std::string& lost);
     void lose(const std::string& why);
     void fail(CaptureFailure failure, const std::string& why);
     void scheduleRetry();

@@ -260,8 +260,9 @@ void recordStep(const uint8_t* currentFrame, int64_t captureTime, cudaEvent_t ch
                 cudaEvent_t ringCopyDoneEvent) {
     const bool recordingOn = context->recording.load(std::memory_order_relaxed);
     if (!recordingOn) {
+        if (span.inSpan())
+            timeline.pause();
         span.recordingOff();
-        timeline.pause();
         // A stream takes every shown frame.
         if (stream == nullptr)
             return;
