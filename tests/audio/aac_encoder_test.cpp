@@ -156,31 +156,29 @@ TEST_P(Aac, DecodesBackToTheToneAtItsTimes) {
 
 INSTANTIATE_TEST_SUITE_P(Channels, Aac, ::testing::Values(1, 2));
 
+// Silence of `channels` x `samples`, captured at `time`.
+AudioFrame silence(int channels, int samples, int64_t time = kOrigin) {
+    AudioFrame frame;
+    frame.channels = channels;
+    frame.samples = samples;
+    frame.planar.assign(size_t(channels) * size_t(samples), 0.0f);
+    frame.captureMicroseconds = time;
+    return frame;
+}
+
 TEST(AacEncoder, RefusesWhatItCannotEncode) {
     EXPECT_THROW(AacEncoder(3), std::runtime_error);
     EXPECT_THROW(AacEncoder(0), std::runtime_error);
     AacEncoder encoder(2);
     std::vector<AudioPacket> packets;
-    AudioFrame mono;
-    mono.channels = 1;
-    mono.samples = 1024;
-    mono.planar.assign(1024, 0.0f);
-    EXPECT_THROW(encoder.encode(mono, packets), std::runtime_error);
-    AudioFrame tooLong;
-    tooLong.channels = 2;
-    tooLong.samples = 2048;
-    tooLong.planar.assign(4096, 0.0f);
-    EXPECT_THROW(encoder.encode(tooLong, packets), std::runtime_error);
+    EXPECT_THROW(encoder.encode(silence(1, 1024), packets), std::runtime_error);
+    EXPECT_THROW(encoder.encode(silence(2, 2048), packets), std::runtime_error);
 }
 
 TEST(AacEncoder, AFrameAfterAGapKeepsItsTime) {
     AacEncoder encoder(1);
     std::vector<AudioPacket> packets;
-    AudioFrame frame;
-    frame.channels = 1;
-    frame.samples = 1024;
-    frame.planar.assign(1024, 0.0f);
-    frame.captureMicroseconds = kOrigin;
+    AudioFrame frame = silence(1, 1024);
     encoder.encode(frame, packets);
     frame.captureMicroseconds = kOrigin + 1'000'000;  // a second later, not 21 ms
     encoder.encode(frame, packets);

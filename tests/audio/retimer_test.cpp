@@ -74,6 +74,15 @@ struct Output {
     std::vector<float> samples;
     int64_t firstMicroseconds = 0;
 
+    // The device's blocks of `frames` samples into the re-timer until `seconds` of device time,
+    // and what comes out.
+    void run(DriftingDevice& device, AudioRetimer& retimer, double seconds, int frames = 480) {
+        while (device.now() < seconds) {
+            retimer.push(device.next(frames));
+            drain(retimer);
+        }
+    }
+
     void drain(AudioRetimer& retimer) {
         AudioFrame frame;
         while (retimer.pop(1024, frame)) {
@@ -117,10 +126,7 @@ TEST_P(Drift, StaysWithin20msForAMinuteWithoutGaps) {
     DriftingDevice device(GetParam(), 48000, 2, 3000);
     AudioRetimer retimer(2);
     Output output;
-    while (device.now() < 60.0) {
-        retimer.push(device.next(480));
-        output.drain(retimer);
-    }
+    output.run(device, retimer, 60.0);
     const std::vector<double> errors = output.dipErrorsMs();
     ASSERT_GE(errors.size(), 58u);
     EXPECT_LT(worst(errors), 20.0);
@@ -142,16 +148,10 @@ TEST(Retimer, FillsAStallWithSilenceWhereItHappened) {
     DriftingDevice device(1.0, 48000, 2, 1000);
     AudioRetimer retimer(2);
     Output output;
-    while (device.now() < 3.3) {
-        retimer.push(device.next(480));
-        output.drain(retimer);
-    }
+    output.run(device, retimer, 3.3);
     const double stallAt = device.now();
     device.stall(0.3);
-    while (device.now() < 8.0) {
-        retimer.push(device.next(480));
-        output.drain(retimer);
-    }
+    output.run(device, retimer, 8.0);
     EXPECT_NEAR(retimer.silenceSamples(), 0.3 * 48000, 480);
 
     // One quiet run of 300 ms, starting where the sound stopped.
@@ -207,10 +207,7 @@ TEST(Retimer, LostSourceIsFilledAndComesBackDifferentInPlace) {
     DriftingDevice device(1.0, 48000, 2, 1000);
     AudioRetimer retimer(2);
     Output output;
-    while (device.now() < 2.2) {
-        retimer.push(device.next(480));
-        output.drain(retimer);
-    }
+    output.run(device, retimer, 2.2);
     // Gone for 1.5 s; meanwhile the owner keeps the timeline going up to 200 ms ago.
     const double lostAt = device.now();
     for (double t = lostAt; t < lostAt + 1.5; t += 0.1) {
@@ -221,10 +218,7 @@ TEST(Retimer, LostSourceIsFilledAndComesBackDifferentInPlace) {
     device.stall(1.5);
     // It comes back as a mono device at 44.1 kHz.
     device.reconfigure(44100, 1);
-    while (device.now() < 7.0) {
-        retimer.push(device.next(441));
-        output.drain(retimer);
-    }
+    output.run(device, retimer, 7.0, 441);
     EXPECT_GT(filledWhileLost, size_t(3.0 * 48000));
     EXPECT_NEAR(retimer.silenceSamples(), 1.5 * 48000, 960);
     EXPECT_EQ(retimer.droppedSamples(), 0);
@@ -237,15 +231,9 @@ TEST(Retimer, SoundAheadOfItsTimeIsDropped) {
     DriftingDevice device(1.0, 48000, 2, 0);
     AudioRetimer retimer(2);
     Output output;
-    while (device.now() < 2.0) {
-        retimer.push(device.next(480));
-        output.drain(retimer);
-    }
+    output.run(device, retimer, 2.0);
     device.stall(-0.25);  // a clock that stepped back: these samples were already played
-    while (device.now() < 5.0) {
-        retimer.push(device.next(480));
-        output.drain(retimer);
-    }
+    output.run(device, retimer, 5.0);
     EXPECT_NEAR(retimer.droppedSamples(), 0.25 * 48000, 480);
     EXPECT_EQ(retimer.silenceSamples(), 0);
     const std::vector<double> errors = output.dipErrorsMs();

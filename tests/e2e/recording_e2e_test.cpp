@@ -375,17 +375,9 @@ TEST_P(DisplayLoss, EndsTheViewerWithStatusOneAndTheRecordingIntact) {
 }
 
 std::string lossName(const ::testing::TestParamInfo<LossRecording>& info) {
-    switch (info.param) {
-        case LossRecording::Nothing:
-            return "Nothing";
-        case LossRecording::Raw:
-            return "Raw";
-        case LossRecording::Mp4BesideAStream:
-            return "Mp4BesideAStream";
-        case LossRecording::MatroskaBesideAStream:
-            return "MatroskaBesideAStream";
-    }
-    return "";
+    static const char* const names[] = {"Nothing", "Raw", "Mp4BesideAStream",
+                                        "MatroskaBesideAStream"};
+    return names[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(EachKindOfRecording, DisplayLoss,

@@ -95,7 +95,23 @@ Heard hear(const std::vector<int16_t>& samples) {
     return heard;
 }
 
-class Sound : public ViewerTest {
+// A viewer recorded in two spans of `span` each, with a pause between them, and closed.
+class TwoSpans : public ViewerTest {
+  protected:
+    void recordTwoSpans(std::chrono::milliseconds span, std::chrono::milliseconds pause) {
+        for (int i = 0; i < 2; ++i) {
+            x.tap(XK_space, 500ms);
+            ASSERT_TRUE(x.waitForTitle(window, "Encoding video...", 10s));
+            std::this_thread::sleep_for(span);
+            x.tap(XK_space, 500ms);
+            ASSERT_TRUE(x.waitForTitle(window, "Camera", 10s));
+            std::this_thread::sleep_for(pause);
+        }
+        ASSERT_EQ(close(), 0) << app->standardError();
+    }
+};
+
+class Sound : public TwoSpans {
   protected:
     void SetUp() override {
         ViewerTest::SetUp();
@@ -135,26 +151,16 @@ class Sound : public ViewerTest {
         EXPECT_EQ(decodeErrors(path), "") << path;
     }
 
-    // Records two spans with a pause between them and closes.
-    void recordTwoSpans() {
-        for (auto span : {2500ms, 1500ms}) {
-            x.tap(XK_space, 500ms);
-            ASSERT_TRUE(x.waitForTitle(window, "Encoding video...", 10s));
-            std::this_thread::sleep_for(span);
-            x.tap(XK_space, 500ms);
-            ASSERT_TRUE(x.waitForTitle(window, "Camera", 10s));
-            std::this_thread::sleep_for(1s);
-        }
-        ASSERT_EQ(close(), 0) << app->standardError();
-    }
-
     PulseServer server;
     std::unique_ptr<ChildProcess> player;
 };
 
-TEST_F(Sound, ATonePlayedWhileRecordingReachesTheMp4BesideThePicture) {
-    start({"--fps=30", "--audio", "--output=camera.mp4"});
-    recordTwoSpans();
+class ToneInto : public Sound, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ToneInto, ARecordingBesideThePictureInTwoSpans) {
+    const std::string output = std::string("camera.") + GetParam();
+    start({"--fps=30", "--audio", "--output=" + output});
+    recordTwoSpans(2000ms, 1000ms);
     const std::string out = app->standardOutput();
     EXPECT_EQ(countOf(out,
                       "Sound: Monitor of Null Output, 48000 Hz, 2 channels \u2192 AAC 128 "
@@ -162,14 +168,10 @@ TEST_F(Sound, ATonePlayedWhileRecordingReachesTheMp4BesideThePicture) {
               1)
         << out;
     EXPECT_EQ(countOf(out, " s of sound, "), 2) << out;
-    expectToneBesideThePicture(file("camera.mp4"));
+    expectToneBesideThePicture(file(output));
 }
 
-TEST_F(Sound, ATonePlayedWhileRecordingReachesTheMatroskaFileBesideThePicture) {
-    start({"--fps=30", "--audio", "--output=camera.mkv"});
-    recordTwoSpans();
-    expectToneBesideThePicture(file("camera.mkv"));
-}
+INSTANTIATE_TEST_SUITE_P(Mp4AndMatroska, ToneInto, ::testing::Values("mp4", "mkv"));
 
 TEST_F(Sound, TheStreamCarriesTheToneBesideThePicture) {
     const int port = freeUdpPort();
@@ -265,7 +267,7 @@ std::vector<double> beepOnsets(const std::vector<int16_t>& samples) {
 // A clip made here, at 10 frames a second so that a busy machine records every frame: a white
 // frame and a beep for the first tenth of every second. Recorded in two spans, each beep of the
 // recording starts beside its flash.
-class FileSoundSync : public ViewerTest, public ::testing::WithParamInterface<const char*> {};
+class FileSoundSync : public TwoSpans, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(FileSoundSync, EachBeepStaysWithItsFlashAlsoAfterAPause) {
     const std::string clip = dir.path() + "/clip.mp4";
@@ -280,15 +282,7 @@ TEST_P(FileSoundSync, EachBeepStaysWithItsFlashAlsoAfterAPause) {
               0);
     const std::string output = std::string("recording.") + GetParam();
     start({"--input", clip, "--output", output}, CAMFX_BINARY);
-    for (auto span : {3500ms, 3500ms}) {
-        x.tap(XK_space, 500ms);
-        ASSERT_TRUE(x.waitForTitle(window, "Encoding video...", 10s));
-        std::this_thread::sleep_for(span);
-        x.tap(XK_space, 500ms);
-        ASSERT_TRUE(x.waitForTitle(window, "Camera", 10s));
-        std::this_thread::sleep_for(1300ms);
-    }
-    ASSERT_EQ(close(), 0) << app->standardError();
+    recordTwoSpans(3500ms, 1300ms);
     EXPECT_EQ(countOf(app->standardOutput(), "Sound: the sound track of clip.mp4, 48000 Hz"), 1)
         << app->standardOutput();
 
