@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <optional>
+#include <vector>
 
 #include "EncoderLoader.h"
 #include "NvCodecUtils.h"
@@ -43,6 +44,16 @@ std::unique_ptr<ContainerOutput>& container = *new std::unique_ptr<ContainerOutp
 std::optional<SoundTrack> soundTrack;
 // From the end of setupRecording: the outputs take sound.
 std::atomic<bool> soundAccepted{false};
+
+// Sound that came ahead of the frame that decides whether a span begins before it: a file's
+// sound is handed out as soon as its picture is read. Sound thread only.
+struct UnplacedSound {
+    std::vector<uint8_t> bytes;
+    int64_t captureTime;
+    int64_t duration;
+};
+std::deque<UnplacedSound> unplacedSound;
+constexpr size_t kUnplacedSoundPackets = 250;  // about 5 s of AAC at 48 kHz
 
 std::string streamUrl;  // empty: no stream
 std::unique_ptr<StreamOutput>& stream = *new std::unique_ptr<StreamOutput>;
@@ -176,15 +187,34 @@ void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int
         stream->write(TimedPacket{data, size, captureTime, true, Track::Sound, duration});
     if (container == nullptr)
         return;
-    const int64_t recordingTime = timeline.soundTimeOf(captureTime);
+    const auto place = [](const uint8_t* bytes, size_t length, int64_t recordingTime,
+                          int64_t lasting) {
+        container->write(TimedPacket{bytes, length, recordingTime, true, Track::Sound, lasting});
+        span.soundWritten(lasting);
+    };
+    // Earlier sound first: the container takes each track's packets in order.
+    while (!unplacedSound.empty()) {
+        const UnplacedSound& early = unplacedSound.front();
+        const int64_t time = timeline.soundTimeOf(early.captureTime);
+        if (time == RecordingTimeline::kNotYetKnown)
+            break;
+        if (time >= 0)
+            place(early.bytes.data(), early.bytes.size(), time, early.duration);
+        unplacedSound.pop_front();
+    }
+    const int64_t recordingTime =
+        unplacedSound.empty() ? timeline.soundTimeOf(captureTime) : RecordingTimeline::kNotYetKnown;
     if (recordingTime >= 0) {
-        container->write(TimedPacket{data, size, recordingTime, true, Track::Sound, duration});
-        span.soundWritten(duration);
+        place(data, size, recordingTime, duration);
+    } else if (recordingTime == RecordingTimeline::kNotYetKnown) {
+        if (unplacedSound.size() == kUnplacedSoundPackets)
+            unplacedSound.pop_front();
+        unplacedSound.push_back(UnplacedSound{{data, data + size}, captureTime, duration});
     }
 }
 
 void endOfFrames() {
-    timeline.pause();
+    timeline.close();
 }
 
 void setStreamUrl(const std::string& url) {
@@ -260,8 +290,7 @@ void recordStep(const uint8_t* currentFrame, int64_t captureTime, cudaEvent_t ch
                 cudaEvent_t ringCopyDoneEvent) {
     const bool recordingOn = context->recording.load(std::memory_order_relaxed);
     if (!recordingOn) {
-        if (span.inSpan())
-            timeline.pause();
+        timeline.notRecorded(captureTime);
         span.recordingOff();
         // A stream takes every shown frame.
         if (stream == nullptr)

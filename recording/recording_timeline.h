@@ -6,6 +6,7 @@
 // pause is left out with it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -33,25 +34,45 @@ class RecordingTimeline {
         if (m_spans.empty() || spanBegins)
             m_spans.push_back(Span{captureTime, INT64_MAX, m_offset});
         m_lastCapture = captureTime;
+        m_lastSeen = std::max(m_lastSeen, captureTime);
         return captureTime - m_offset;
     }
 
-    // Main thread: recording was switched off; the span ends one interval after its last frame.
-    void pause() {
+    // Main thread: a frame shown while not recording, captured at `captureTime`. A running span
+    // ends one interval after its last frame, and sound up to this frame falls in the pause.
+    void notRecorded(int64_t captureTime) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_spans.empty() && m_spans.back().end == INT64_MAX)
-            m_spans.back().end = m_lastCapture + m_frameInterval;
+        endSpan();
+        m_lastSeen = std::max(m_lastSeen, captureTime);
     }
 
-    // Any thread: where sound captured at `captureTime` lies in the recording, or -1 when it
-    // falls before the first frame or in a pause. A span still running takes all that follows.
+    // Main thread: no frame follows; sound after the last span falls outside the recording.
+    void close() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        endSpan();
+        m_closed = true;
+    }
+
+    // What soundTimeOf() answers for sound that has no time in the recording.
+    static constexpr int64_t kLeftOut = -1;  // before the first frame or in a pause
+    // After the last frame the main thread has decided on, with no span running: a span may
+    // still begin before it. Asked again later, it has an answer.
+    static constexpr int64_t kNotYetKnown = -2;
+
+    // Any thread: where sound captured at `captureTime` lies in the recording, or kLeftOut, or
+    // kNotYetKnown. A span still running takes all that follows.
     int64_t soundTimeOf(int64_t captureTime) const {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto span = m_spans.rbegin(); span != m_spans.rend(); ++span) {
-            if (captureTime >= span->begin)
-                return captureTime < span->end ? captureTime - span->offset : -1;
+            if (captureTime < span->begin)
+                continue;
+            if (captureTime < span->end)
+                return captureTime - span->offset;
+            const bool decided = m_closed || span != m_spans.rbegin() || captureTime < m_lastSeen;
+            return decided ? kLeftOut : kNotYetKnown;
         }
-        return -1;
+        const bool decided = m_closed || !m_spans.empty() || captureTime < m_lastSeen;
+        return decided ? kLeftOut : kNotYetKnown;
     }
 
     // Where the recording ends: one frame interval after the last frame offered, taken or not,
@@ -62,6 +83,11 @@ class RecordingTimeline {
     }
 
   private:
+    void endSpan() {
+        if (!m_spans.empty() && m_spans.back().end == INT64_MAX)
+            m_spans.back().end = m_lastCapture + m_frameInterval;
+    }
+
     struct Span {
         int64_t begin;   // capture time of its first frame
         int64_t end;     // of the end of its last frame; INT64_MAX while it runs
@@ -73,4 +99,6 @@ class RecordingTimeline {
     std::vector<Span> m_spans;
     int64_t m_offset = 0;
     int64_t m_lastCapture = 0;
+    int64_t m_lastSeen = INT64_MIN;  // capture time of the latest frame, recorded or not
+    bool m_closed = false;
 };

@@ -57,25 +57,38 @@ TEST(RecordingTimeline, StartsAtZeroKeepsGapsAndLeavesOutPauses) {
 }
 
 TEST(RecordingTimeline, SoundMovesWithItsSpanAndIsLeftOutInPauses) {
+    constexpr int64_t kLeftOut = RecordingTimeline::kLeftOut;
+    constexpr int64_t kNotYetKnown = RecordingTimeline::kNotYetKnown;
     RecordingTimeline timeline(33333);
-    EXPECT_EQ(timeline.soundTimeOf(5000000), -1) << "nothing recorded yet";
+    EXPECT_EQ(timeline.soundTimeOf(5000000), kNotYetKnown) << "no frame yet";
+    timeline.notRecorded(4966667);
+    EXPECT_EQ(timeline.soundTimeOf(4900000), kLeftOut) << "before a frame not recorded";
+    EXPECT_EQ(timeline.soundTimeOf(5000000), kNotYetKnown) << "the next frame may record";
     timeline.timeOf(5000000, true);
-    EXPECT_EQ(timeline.soundTimeOf(4999999), -1) << "before the first frame";
+    EXPECT_EQ(timeline.soundTimeOf(4999999), kLeftOut) << "before the first frame";
     EXPECT_EQ(timeline.soundTimeOf(5010000), 10000);
     // A span still running takes what comes after its last frame.
     EXPECT_EQ(timeline.soundTimeOf(5500000), 500000);
     timeline.timeOf(5033000, false);
-    timeline.pause();
-    // The span ends one interval after its last frame; the pause is left out.
+    timeline.notRecorded(5066400);
+    // The span ends one interval after its last frame; the pause is left out, as far as the
+    // frames have gone.
     EXPECT_EQ(timeline.soundTimeOf(5066332), 66332);
-    EXPECT_EQ(timeline.soundTimeOf(5066333), -1);
-    EXPECT_EQ(timeline.soundTimeOf(7000000), -1);
-    // The next span's sound follows on where its pictures do.
+    EXPECT_EQ(timeline.soundTimeOf(5066333), kLeftOut);
+    EXPECT_EQ(timeline.soundTimeOf(7000000), kNotYetKnown);
+    timeline.notRecorded(8966667);
+    EXPECT_EQ(timeline.soundTimeOf(7000000), kLeftOut);
+    // Sound of the next span that came before its first frame is placed once that frame is.
+    EXPECT_EQ(timeline.soundTimeOf(9010000), kNotYetKnown);
     EXPECT_EQ(timeline.timeOf(9000000, true), 66333);
     EXPECT_EQ(timeline.soundTimeOf(9000000), 66333);
     EXPECT_EQ(timeline.soundTimeOf(9010000), 76333);
     // Sound that comes late for the first span still finds it.
     EXPECT_EQ(timeline.soundTimeOf(5020000), 20000);
+    // After the last frame nothing more is recorded.
+    timeline.close();
+    EXPECT_EQ(timeline.soundTimeOf(9033332), 33332 + 66333);
+    EXPECT_EQ(timeline.soundTimeOf(9033333), kLeftOut);
 }
 
 // A span of `frames` frames offered `interval` seconds apart, to a raw stream at 30/1; every
