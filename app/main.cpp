@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
 
     setOutputPath(options.output);
     setStreamUrl(options.stream);
+    setBitrate(options.bitrate);
     std::unique_ptr<cv::VideoCapture> camera = openCameraSource(options);
     if (!options.input.empty() && !camera->isOpened())
         std::cerr << "\"" << options.input << "\" is not a video that can be read.\n";

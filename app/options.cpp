@@ -1,6 +1,10 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
 
 #include "EncoderLoader.h"
 #include "stream_output.h"
@@ -23,8 +27,42 @@ const CLI::Validator kNotEmpty(
 const CLI::Validator kWritableOutput([](std::string& value) { return outputPathProblem(value); },
                                      "");
 const CLI::Validator kStreamUrl([](std::string& value) { return streamUrlProblem(value); }, "");
+// Rewrites 4M or 2500k as plain bits a second, which the option then reads.
+const CLI::Validator kBitrate(
+    [](std::string& value) -> std::string {
+        const std::optional<int64_t> rate = bitrateOf(value);
+        if (!rate)
+            return "\"" + value +
+                   "\" is no rate: bits a second as 4M, 2500k or 4000000, from 100k to 200M";
+        value = std::to_string(*rate);
+        return "";
+    },
+    "");
 
 }  // namespace
+
+std::optional<int64_t> bitrateOf(const std::string& text) {
+    size_t digits = 0;
+    while (digits < text.size() &&
+           (std::isdigit(static_cast<unsigned char>(text[digits])) || text[digits] == '.'))
+        ++digits;
+    const std::string number = text.substr(0, digits);
+    const std::string unit = text.substr(digits);
+    if (number.empty() || number.front() == '.' || number.back() == '.' ||
+        std::count(number.begin(), number.end(), '.') > 1)
+        return std::nullopt;
+    double scale = 1.0;
+    if (unit == "k" || unit == "K")
+        scale = 1e3;
+    else if (unit == "M")
+        scale = 1e6;
+    else if (!unit.empty())
+        return std::nullopt;
+    const double rate = std::strtod(number.c_str(), nullptr) * scale;
+    if (!(rate >= kMinBitrate && rate <= kMaxBitrate))
+        return std::nullopt;
+    return static_cast<int64_t>(std::llround(rate));
+}
 
 std::string encoderSupport() {
     return camfx::nvenc::EncoderSupport();
@@ -63,6 +101,11 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
                    "srt://HOST:PORT[?OPTIONS] (MPEG-TS) or rtsp://HOST[:PORT]/PATH")
         ->type_name("URL")
         ->check(kStreamUrl);
+    app.add_option("--bitrate", options.bitrate,
+                   "Encode at this average rate, bits a second (4M, 2500k), which the recording "
+                   "and the stream share (default: the encoder's preset)")
+        ->type_name("RATE")
+        ->transform(kBitrate);
     CLI::Option* audio =
         app.add_option("--audio", options.audio,
                        "Sound source to record, as `pactl list short sources` names it "

@@ -1,6 +1,7 @@
 // The command line: where the picture and the sound come from and where the recording goes.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -10,8 +11,9 @@ struct Options {
     std::string input;         // a video file shown as the camera; empty: a camera
     bool testPattern = false;  // the built-in moving pattern instead of a camera
     std::string output = "camera.hevc";
-    std::string stream;  // srt:// or rtsp:// URL; empty: no stream
-    std::string audio;   // the sound server's source; empty: its default
+    std::string stream;   // srt:// or rtsp:// URL; empty: no stream
+    std::string audio;    // the sound server's source; empty: its default
+    int64_t bitrate = 0;  // bits a second the encoder keeps to; 0: constant quality
     bool noAudio = false;
 };
 
@@ -25,6 +27,15 @@ struct CommandLine {
 // usage to `err`.
 CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& out,
                              std::ostream& err);
+
+// The rates --bitrate takes, in bits a second: below this the picture falls apart, above it
+// no link a stream goes over carries it.
+constexpr int64_t kMinBitrate = 100'000;
+constexpr int64_t kMaxBitrate = 200'000'000;
+
+// A rate as --bitrate takes it (4M, 2500k, 4000000), in bits a second; nothing when it is no
+// number or out of range.
+std::optional<int64_t> bitrateOf(const std::string& text);
 
 // The encoders this build can record with, as --version names them.
 std::string encoderSupport();

@@ -55,6 +55,7 @@ struct UnplacedSound {
 std::deque<UnplacedSound> unplacedSound;
 constexpr size_t kUnplacedSoundPackets = 250;  // about 5 s of AAC at 48 kHz
 
+int64_t bitrate = 0;    // bits a second; 0: the preset's rate control
 std::string streamUrl;  // empty: no stream
 std::unique_ptr<StreamOutput>& stream = *new std::unique_ptr<StreamOutput>;
 // A stream wants a key frame at least this often, so that a viewer who joins late sees a
@@ -217,6 +218,10 @@ void endOfFrames() {
     timeline.close();
 }
 
+void setBitrate(int64_t bitsPerSecond) {
+    bitrate = bitsPerSecond;
+}
+
 void setStreamUrl(const std::string& url) {
     streamUrl = url;
 }
@@ -243,6 +248,17 @@ void setupRecording(const RecordingContext& recordingContext) {
         initializeParams.encodeConfig = &encodeConfig;
         encoder->CreateDefaultEncoderParams(&initializeParams, NV_ENC_CODEC_HEVC_GUID,
                                             NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
+        if (bitrate > 0) {
+            // A constant rate with a buffer of one second, which is what a link and a media
+            // server's ingest are sized for. Starting it half full, the first second, which
+            // holds the first key frame, carries at most half as much again as the rate, and
+            // no other second does either.
+            NV_ENC_RC_PARAMS& rc = encodeConfig.rcParams;
+            const auto rate = static_cast<uint32_t>(bitrate);
+            rc.rateControlMode = NV_ENC_PARAMS_RC_CBR;
+            rc.averageBitRate = rc.maxBitRate = rc.vbvBufferSize = rate;
+            rc.vbvInitialDelay = rate / 2;
+        }
         // The stream's nominal rate is the camera's.
         initializeParams.frameRateNum = static_cast<uint32_t>(frameRate.num);
         initializeParams.frameRateDen = static_cast<uint32_t>(frameRate.den);

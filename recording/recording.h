@@ -46,6 +46,10 @@ void setOutputPath(const std::string& path);
 // rtsp:// URL that has passed streamUrlProblem; empty (the default) for no stream.
 void setStreamUrl(const std::string& url);
 
+// Before setupRecording: the average rate in bits a second the encoder keeps to, with a buffer
+// of one second, for the recording and the stream alike; 0 (the default) for constant quality.
+void setBitrate(int64_t bitsPerSecond);
+
 // Before setupRecording: the sound that goes beside the picture into a container (a raw HEVC
 // stream has no place for it, and says so).
 void setSoundTrack(const SoundTrack& track);

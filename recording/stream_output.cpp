@@ -208,6 +208,7 @@ class StreamSender {
     // Sending thread.
     AVFormatContext* m_context = nullptr;
     std::atomic<int64_t> m_microsecondsUp{0};  // read by the closing line
+    std::atomic<int64_t> m_bytesSent{0};       // of picture and sound, the same
 };
 
 void StreamSender::write(const TimedPacket& packet) {
@@ -449,6 +450,7 @@ void StreamSender::run() {
                 lostPicture = packet.track == Track::Picture;
                 break;
             }
+            m_bytesSent += static_cast<int64_t>(packet.bytes.size());
             if (packet.track == Track::Sound)
                 continue;
             ++sent;
@@ -514,10 +516,19 @@ void StreamSender::writeClosingLine() {
         std::lock_guard<std::mutex> lock(m_mutex);
         dropQueueLocked();
     }
-    logLine(simplelogger::INFO, "Streamed " +
-                                    seconds(static_cast<double>(m_microsecondsUp.load()) / 1e6) +
-                                    " s to " + m_shownUrl + ": " + std::to_string(sent.load()) +
-                                    " frames sent, " + std::to_string(dropped.load()) + " dropped");
+    const int64_t up = m_microsecondsUp.load();
+    std::string rate;
+    if (up > 0) {
+        char text[48];
+        // Bits a microsecond are megabits a second.
+        std::snprintf(text, sizeof text, ", %.1f Mbit/s on average",
+                      static_cast<double>(m_bytesSent.load()) * 8.0 / static_cast<double>(up));
+        rate = text;
+    }
+    logLine(simplelogger::INFO, "Streamed " + seconds(static_cast<double>(up) / 1e6) + " s to " +
+                                    m_shownUrl + ": " + std::to_string(sent.load()) +
+                                    " frames sent, " + std::to_string(dropped.load()) + " dropped" +
+                                    rate);
 }
 
 StreamOutput::StreamOutput(std::string url, std::optional<SoundTrack> sound)

@@ -95,16 +95,20 @@ void* Register(std::shared_ptr<Session> session) {
     return key;
 }
 
-void Announce(const Session& session) {
+void Announce(const Session& session, const NV_ENC_INITIALIZE_PARAMS& params) {
+    // Without a configuration the session runs at the preset's own rate control.
+    const std::string rateControl = params.encodeConfig != nullptr
+                                        ? ", " + RateControlText(params.encodeConfig->rcParams)
+                                        : std::string();
     std::string line;
     if (session.software) {
         line = "Recording with the software HEVC encoder, " +
-               swenc::DescribeSession(session.handle) + ": " + session.whyNotHardware;
+               swenc::DescribeSession(session.handle) + rateControl + ": " + session.whyNotHardware;
     } else {
         const DriverEncoder& driver = Driver();
         line = "Recording with the driver's NVENC encoder, " + driver.library + " (NVENC API " +
                ApiVersionText(kBuildVersion) + " in this build, " +
-               ApiVersionText(driver.maxVersion) + " in the driver)";
+               ApiVersionText(driver.maxVersion) + " in the driver)" + rateControl;
     }
     g_sink.load()(EncoderLogLevel::Info, line.c_str());
 }
@@ -165,8 +169,8 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     if (!session)
         return NV_ENC_ERR_INVALID_PTR;
     const NVENCSTATUS status = session->api->nvEncInitializeEncoder(session->handle, params);
-    if (status == NV_ENC_SUCCESS)
-        Announce(*session);
+    if (status == NV_ENC_SUCCESS && params != nullptr)
+        Announce(*session, *params);
     return Told(*session, status);
 }
 
@@ -271,6 +275,36 @@ void SetEncoderLogSink(EncoderLogSink sink) {
 
 std::string ApiVersionText(uint32_t version) {
     return std::to_string(version >> 4) + "." + std::to_string(version & 0xF);
+}
+
+std::string RateControlText(const NV_ENC_RC_PARAMS& rc) {
+    const auto megabits = [](uint32_t bits) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f Mbit/s", bits / 1e6);
+        return std::string(text);
+    };
+    switch (rc.rateControlMode) {
+        case NV_ENC_PARAMS_RC_CONSTQP:
+            return "constant QP " + std::to_string(rc.constQP.qpInterP);
+        case NV_ENC_PARAMS_RC_VBR:
+            if (rc.averageBitRate == 0) {
+                return rc.targetQuality != 0
+                           ? "constant quality " + std::to_string(rc.targetQuality)
+                           : std::string("constant quality of the encoder's choosing");
+            }
+            return megabits(rc.averageBitRate) + " on average" +
+                   (rc.maxBitRate != 0 ? ", " + megabits(rc.maxBitRate) + " at most" : "");
+        case NV_ENC_PARAMS_RC_CBR: {
+            if (rc.vbvBufferSize == 0 || rc.averageBitRate == 0)
+                return megabits(rc.averageBitRate);
+            char buffer[32];
+            std::snprintf(buffer, sizeof buffer, "%.3g s buffer",
+                          double(rc.vbvBufferSize) / rc.averageBitRate);
+            return megabits(rc.averageBitRate) + ", " + buffer;
+        }
+        default:
+            return "rate control " + std::to_string(int(rc.rateControlMode));
+    }
 }
 
 std::string StatusName(NVENCSTATUS status) {

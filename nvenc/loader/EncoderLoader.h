@@ -47,4 +47,8 @@ std::string ApiVersionText(uint32_t version);
 // The status's name, e.g. "NV_ENC_ERR_UNSUPPORTED_DEVICE".
 std::string StatusName(NVENCSTATUS status);
 
+// A session's rate control as its INFO line tells it: "constant quality 26",
+// "4.0 Mbit/s, 1 s buffer".
+std::string RateControlText(const NV_ENC_RC_PARAMS& rc);
+
 }  // namespace camfx::nvenc

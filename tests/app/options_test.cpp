@@ -47,6 +47,23 @@ TEST(CommandLine, EachOptionHasItsDefaultAndSetsItsValue) {
     EXPECT_EQ(parse({"--audio", "usb-mic.analog-stereo"}).commandLine.options.audio,
               "usb-mic.analog-stereo");
     EXPECT_TRUE(parse({"--no-audio"}).commandLine.options.noAudio);
+    EXPECT_EQ(defaults.bitrate, 0) << "constant quality";
+    EXPECT_EQ(parse({"--bitrate", "4M"}).commandLine.options.bitrate, 4'000'000);
+}
+
+TEST(CommandLine, ABitrateIsBitsASecondWithKOrMAndWithinItsRange) {
+    EXPECT_EQ(bitrateOf("2500k"), 2'500'000);
+    EXPECT_EQ(bitrateOf("2500K"), 2'500'000);
+    EXPECT_EQ(bitrateOf("4000000"), 4'000'000);
+    EXPECT_EQ(bitrateOf("1.5M"), 1'500'000);
+    EXPECT_EQ(bitrateOf("100k"), kMinBitrate);
+    EXPECT_EQ(bitrateOf("200M"), kMaxBitrate);
+    for (const char* refused : {"", "M", "4 M", "4MB", "4m", "4G", "-4M", "1e6", "4..5M", ".5M",
+                                "5.M", "99999", "200.001M", "0x100000", "four"})
+        EXPECT_EQ(bitrateOf(refused), std::nullopt) << refused;
+    const Parsed p = parse({"--bitrate", "4G"});
+    EXPECT_EQ(p.commandLine.exitStatus, 2);
+    EXPECT_NE(p.err.find("\"4G\" is no rate"), std::string::npos) << p.err;
 }
 
 TEST(CommandLine, RefusalsGiveTheUsageOnStandardErrorAndStatusTwo) {
@@ -67,6 +84,9 @@ TEST(CommandLine, RefusalsGiveTheUsageOnStandardErrorAndStatusTwo) {
         {"--camera", "1", "--input", "/dev/null"},
         {"--audio", ""},
         {"--audio", "mic", "--no-audio"},
+        {"--bitrate", "fast"},
+        {"--bitrate", "50k"},
+        {"--bitrate"},
     };
     for (const auto& arguments : refused) {
         const Parsed p = parse(arguments);

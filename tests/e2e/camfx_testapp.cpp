@@ -2,7 +2,7 @@
 //   camfx-testapp [--camera=pattern|closed|gray|small|failing|stopping] [--fps=N]
 //                 [--fail=CALL:RESULT[:AFTER]] [--frame-log=PATH] [--record]
 //                 [--seconds=N] [--effects=MASK] [--output=FILE] [--stream=URL]
-//                 [--audio[=SOURCE]]
+//                 [--audio[=SOURCE]] [--bitrate=RATE]
 // After a normal close it writes the pipeline's final state on standard error. The frame log
 // has one line per camera read: the frame number, the GLFW time taken just before the read
 // (the swirl's clock), whether recording was on, how many frames the ring had taken and the
@@ -129,6 +129,13 @@ int main(int argc, char** argv) {
         } else if (argument.rfind("--stream=", 0) == 0) {
             stream = argument.substr(9);
             setStreamUrl(stream);
+        } else if (argument.rfind("--bitrate=", 0) == 0) {
+            const std::optional<int64_t> rate = bitrateOf(argument.substr(10));
+            if (!rate) {
+                std::fprintf(stderr, "bad rate %s\n", argv[i]);
+                return 2;
+            }
+            setBitrate(*rate);
         } else if (argument == "--record") {
             recording = true;
         } else if (argument.rfind("--seconds=", 0) == 0) {

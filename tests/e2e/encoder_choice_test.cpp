@@ -26,7 +26,8 @@ std::string quoted(const std::string& text) {
     return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
 }
 
-const std::string kSoftware = R"(the software HEVC encoder, libx265 .*, 1280x720 at 30/1 fps: )";
+const std::string kSoftware =
+    R"(the software HEVC encoder, libx265 .*, 1280x720 at 30/1 fps, constant quality 26: )";
 
 class EncoderChoice : public ::testing::TestWithParam<Choice> {};
 
@@ -67,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   "(NV_ENC_ERR_UNSUPPORTED_DEVICE)")},
         Choice{"ThatEncodes", CAMFX_DRIVER_SWENC,
                quoted(std::string("the driver's NVENC encoder, ") + CAMFX_DRIVER_SWENC +
-                      " (NVENC API 12.2 in this build, 12.2 in the driver)")}),
+                      " (NVENC API 12.2 in this build, 12.2 in the driver), constant quality "
+                      "26")}),
     [](const ::testing::TestParamInfo<Choice>& info) { return info.param.name; });
 
 }  // namespace

@@ -62,6 +62,48 @@ bool tcpListening(int port) {
     return false;
 }
 
+// The picture's rate in `path`: on average over its packets' span, and the most that any one
+// second from a packet on carries; bits a second.
+struct PictureRate {
+    double average = 0.0;
+    double busiestSecond = 0.0;
+};
+
+PictureRate pictureRate(const std::string& path) {
+    const std::string command =
+        "ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,size -of csv=p=0 '" +
+        path + "'";
+    std::vector<std::pair<double, double>> packets;  // time, bits
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        double time = 0.0, bytes = 0.0;
+        char line[128];
+        while (std::fgets(line, sizeof line, pipe) != nullptr)
+            if (std::sscanf(line, "%lf,%lf", &time, &bytes) == 2)
+                packets.emplace_back(time, bytes * 8.0);
+        pclose(pipe);
+    }
+    std::sort(packets.begin(), packets.end());
+    PictureRate rate;
+    if (packets.size() < 2)
+        return rate;
+    double total = 0.0;
+    for (size_t first = 0, last = 0; first < packets.size(); ++first) {
+        total += packets[first].second;
+        double window = 0.0;
+        for (last = first;
+             last < packets.size() && packets[last].first < packets[first].first + 1.0; ++last)
+            window += packets[last].second;
+        // Only whole seconds: the last one's packets reach the end.
+        if (last < packets.size())
+            rate.busiestSecond = std::max(rate.busiestSecond, window);
+    }
+    // Each packet lasts until the next; the last one as long as the one before it.
+    const double span = (packets.back().first - packets.front().first) *
+                        static_cast<double>(packets.size()) / (packets.size() - 1);
+    rate.average = total / span;
+    return rate;
+}
+
 class Streaming : public ViewerTest {
   protected:
     void SetUp() override {
@@ -360,6 +402,30 @@ TEST_F(Streaming, AServerThatNeverAnswersIsToldSoAndTheViewerStillClosesPromptly
     ASSERT_EQ(close(), 0) << app->standardError();
     EXPECT_LT(std::chrono::steady_clock::now() - closing, 3s);
     EXPECT_EQ(decodeErrors(file("camera.mp4")), "");
+}
+
+// At a set rate the recording and the stream, which one encoder feeds, keep to it: within 10%
+// on average, and no second carries half as much again.
+TEST_F(Streaming, ABitrateHoldsTheRecordingAndTheStreamToIt) {
+    ChildProcess& receiver = startReceiver("received.ts");
+    start({"--fps=30", "--stream=" + url(), "--bitrate=4M", "--record", "--output=camera.mp4"});
+    ASSERT_TRUE(waitForData("received.ts", 30s)) << app->standardOutput();
+    std::this_thread::sleep_for(10s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    endReceiver(receiver);
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "fps, 4.0 Mbit/s, 1 s buffer: "), 1) << out;
+
+    for (const std::string name : {"camera.mp4", "received.ts"}) {
+        const PictureRate rate = pictureRate(file(name));
+        EXPECT_NEAR(rate.average, 4e6, 0.4e6) << name;
+        EXPECT_LE(rate.busiestSecond, 6e6) << name;
+    }
+    expectDecodes("received.ts");
+    std::smatch told;
+    ASSERT_TRUE(std::regex_search(out, told, std::regex(R"(dropped, ([0-9.]+) Mbit/s on average)")))
+        << out;
+    EXPECT_NEAR(std::stod(told[1]), 4.0, 0.4) << out;
 }
 
 }  // namespace

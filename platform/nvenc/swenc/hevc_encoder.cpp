@@ -2,6 +2,7 @@
 
 #include <x265.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace camfx::swenc {
@@ -104,6 +105,11 @@ x265_param* BuildParam(const EncoderSettings& s, std::string* reason) {
                 ok = Set(p, "bitrate", std::to_string(s.bitrateKbps), reason) &&
                      Set(p, "vbv-maxrate", std::to_string(s.bitrateKbps), reason) &&
                      Set(p, "vbv-bufsize", std::to_string(buffer), reason);
+                // x265 takes the initial fullness as a share of the buffer.
+                if (ok && s.vbvInitialKbits > 0)
+                    ok = Set(p, "vbv-init",
+                             std::to_string(std::min(1.0, double(s.vbvInitialKbits) / buffer)),
+                             reason);
                 break;
             }
         }

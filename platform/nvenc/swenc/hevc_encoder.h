@@ -39,6 +39,7 @@ struct EncoderSettings {
     int bitrateKbps = 0;     // AverageBitrate, ConstBitrate
     int maxBitrateKbps = 0;  // VBV ceiling, 0: none
     int vbvBufferKbits = 0;
+    int vbvInitialKbits = 0;  // the buffer's fullness at the start, 0: x265's default
 };
 
 // One access unit as x265 produced it, in decode order.

@@ -220,6 +220,7 @@ NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_
             s->rateControl = RateControl::ConstBitrate;
             s->bitrateKbps = static_cast<int>(kbps);
             s->vbvBufferKbits = static_cast<int>(rc.vbvBufferSize / 1000);
+            s->vbvInitialKbits = static_cast<int>(rc.vbvInitialDelay / 1000);
             break;
         default:
             return NV_ENC_ERR_UNSUPPORTED_PARAM;
