@@ -87,7 +87,7 @@ int runViewer(cv::VideoCapture& camera, SoundInput* sound) {
     if (sound != nullptr) {
         sound->start([](const AudioPacket& packet) {
             writeSoundPacket(packet.bytes.data(), packet.bytes.size(), packet.ptsMicroseconds,
-                             packet.durationMicroseconds);
+                             packet.durationMicroseconds, packet.silentMicroseconds);
         });
     }
 

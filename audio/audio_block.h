@@ -23,6 +23,7 @@ struct AudioFrame {
     int channels = 0;
     int samples = 0;
     int64_t captureMicroseconds = 0;  // of the first sample
+    int silentSamples = 0;            // of them, silence put in for a stall or an absence
 
     const float* channel(int c) const {
         return planar.data() + std::size_t(c) * std::size_t(samples);
@@ -37,6 +38,7 @@ struct AudioPacket {
     int64_t durationMicroseconds = 0;
     int64_t ptsSamples = 0;  // the same time in samples since the encoder's first input sample
     int durationSamples = 0;
+    int64_t silentMicroseconds = 0;  // of its time, silence put in for a stall or an absence
 };
 
 // What a muxer needs to describe the sound track.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,6 +60,8 @@ struct AudioRetimer::State {
     double integral = 0.0;       // rate
     double rate = 0.0;
     int64_t silence = 0;
+    // Where silence was put in, on the output timeline: first sample and length.
+    std::deque<std::pair<int64_t, int64_t>> fills;
     int64_t dropped = 0;
     int64_t surplus = 0;  // input samples still to be dropped
 
@@ -122,6 +125,7 @@ struct AudioRetimer::State {
         const int inputSamples = int(std::lround(outputSamples * inRate / kOutputRate));
         if (inputSamples <= 0)
             return;
+        fills.emplace_back(std::llround(landing()), std::lround(outputSamples));
         check(swr_inject_silence(resampler, inputSamples), "swr_inject_silence(resampler, ...)");
         silence += std::lround(outputSamples);
         filteredError = 0.0;
@@ -233,7 +237,18 @@ bool AudioRetimer::pop(int samples, AudioFrame& frame) {
         planes[size_t(c)] = frame.planar.data() + size_t(c) * size_t(samples);
     check(av_audio_fifo_read(m->fifo, planes.data(), samples), "av_audio_fifo_read(fifo, ...)");
     frame.captureMicroseconds = m->anchor + std::llround(double(m->popped) * 1e6 / kOutputRate);
-    m->popped += samples;
+    const int64_t end = m->popped + samples;
+    frame.silentSamples = 0;
+    while (!m->fills.empty()) {
+        const auto [first, length] = m->fills.front();
+        const int64_t overlap = std::min(end, first + length) - std::max(m->popped, first);
+        if (overlap > 0)
+            frame.silentSamples += int(overlap);
+        if (first + length > end)
+            break;
+        m->fills.pop_front();
+    }
+    m->popped = end;
     return true;
 }
 

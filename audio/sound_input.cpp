@@ -96,16 +96,32 @@ void SoundInput::stop() {
         m_thread.join();
 }
 
+void SoundInput::encode(const AudioFrame& frame, std::vector<AudioPacket>& packets) {
+    m_silentInFlight.push_back(frame.silentSamples);
+    m_encoder->encode(frame, packets);
+    m_samplesEncoded += frame.samples;
+}
+
+// Packets come out in the order their frames went in, one each (the last one after the end),
+// so each takes the silence of the oldest frame still in the encoder.
+void SoundInput::deliver(std::vector<AudioPacket>& packets) {
+    for (AudioPacket& packet : packets) {
+        if (!m_silentInFlight.empty()) {
+            packet.silentMicroseconds =
+                m_silentInFlight.front() * int64_t{1'000'000} / AacEncoder::kSampleRate;
+            m_silentInFlight.pop_front();
+        }
+        m_sink(packet);
+    }
+    packets.clear();
+}
+
 void SoundInput::encodeReady(std::vector<AudioPacket>& packets) {
     AudioFrame frame;
-    while (m_retimer->pop(m_encoder->frameSize(), frame)) {
-        m_encoder->encode(frame, packets);
-        m_samplesEncoded += frame.samples;
-    }
+    while (m_retimer->pop(m_encoder->frameSize(), frame))
+        encode(frame, packets);
     m_silenceSamples = m_retimer->silenceSamples();
-    for (const AudioPacket& packet : packets)
-        m_sink(packet);
-    packets.clear();
+    deliver(packets);
 }
 
 void SoundInput::run() {
@@ -126,13 +142,10 @@ void SoundInput::run() {
         m_retimer->push(block);
     encodeReady(packets);
     AudioFrame frame;
-    if (m_retimer->available() > 0 && m_retimer->pop(m_retimer->available(), frame)) {
-        m_encoder->encode(frame, packets);
-        m_samplesEncoded += frame.samples;
-    }
+    if (m_retimer->available() > 0 && m_retimer->pop(m_retimer->available(), frame))
+        encode(frame, packets);
     m_encoder->finish(packets);
-    for (const AudioPacket& packet : packets)
-        m_sink(packet);
+    deliver(packets);
 }
 
 double SoundInput::secondsEncoded() const {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -57,6 +58,8 @@ class SoundInput {
   private:
     void run();
     void encodeReady(std::vector<AudioPacket>& packets);
+    void encode(const AudioFrame& frame, std::vector<AudioPacket>& packets);
+    void deliver(std::vector<AudioPacket>& packets);
     void prepare(int channels, int64_t startTime);
 
     BlockQueue m_blocks;
@@ -69,5 +72,7 @@ class SoundInput {
     std::atomic<bool> m_stopping{false};
     std::atomic<int64_t> m_samplesEncoded{0};
     std::atomic<int64_t> m_silenceSamples{0};
+    // Silent samples of each frame given to the encoder whose packet has not come out yet.
+    std::deque<int> m_silentInFlight;
     std::thread m_thread;
 };

@@ -51,6 +51,7 @@ struct UnplacedSound {
     std::vector<uint8_t> bytes;
     int64_t captureTime;
     int64_t duration;
+    int64_t silence;
 };
 std::deque<UnplacedSound> unplacedSound;
 constexpr size_t kUnplacedSoundPackets = 250;  // about 5 s of AAC at 48 kHz
@@ -181,7 +182,8 @@ void setSoundTrack(const SoundTrack& track) {
     soundTrack = track;
 }
 
-void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int64_t duration) {
+void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int64_t duration,
+                      int64_t silence) {
     if (!soundAccepted.load(std::memory_order_acquire) || size == 0)
         return;
     if (stream != nullptr)
@@ -189,9 +191,9 @@ void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int
     if (container == nullptr)
         return;
     const auto place = [](const uint8_t* bytes, size_t length, int64_t recordingTime,
-                          int64_t lasting) {
+                          int64_t lasting, int64_t silent) {
         container->write(TimedPacket{bytes, length, recordingTime, true, Track::Sound, lasting});
-        span.soundWritten(lasting);
+        span.soundWritten(lasting, silent);
     };
     // Earlier sound first: the container takes each track's packets in order.
     while (!unplacedSound.empty()) {
@@ -200,17 +202,17 @@ void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int
         if (time == RecordingTimeline::kNotYetKnown)
             break;
         if (time >= 0)
-            place(early.bytes.data(), early.bytes.size(), time, early.duration);
+            place(early.bytes.data(), early.bytes.size(), time, early.duration, early.silence);
         unplacedSound.pop_front();
     }
     const int64_t recordingTime =
         unplacedSound.empty() ? timeline.soundTimeOf(captureTime) : RecordingTimeline::kNotYetKnown;
     if (recordingTime >= 0) {
-        place(data, size, recordingTime, duration);
+        place(data, size, recordingTime, duration, silence);
     } else if (recordingTime == RecordingTimeline::kNotYetKnown) {
         if (unplacedSound.size() == kUnplacedSoundPackets)
             unplacedSound.pop_front();
-        unplacedSound.push_back(UnplacedSound{{data, data + size}, captureTime, duration});
+        unplacedSound.push_back(UnplacedSound{{data, data + size}, captureTime, duration, silence});
     }
 }
 

@@ -56,8 +56,10 @@ void setSoundTrack(const SoundTrack& track);
 
 // The sound's own thread, from setupRecording on: one encoded packet of sound whose first
 // sample was captured at `captureTime` (the clock of captureClockMicroseconds), lasting
-// `duration` microseconds. Kept where it falls in a recording span, left out in a pause.
-void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int64_t duration);
+// `duration` microseconds, `silence` of them put in for a stall. Kept where it falls in a
+// recording span, left out in a pause.
+void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int64_t duration,
+                      int64_t silence = 0);
 
 // Shut-down, once the frame loop has ended: the last span ends one frame after its last frame,
 // and sound captured later is left out of the recording.

@@ -89,11 +89,18 @@ void RecordingSpan::report() {
     const int64_t sound = m_soundMicroseconds.load();
     const int64_t spanSound = sound - m_soundReported;
     m_soundReported = sound;
-    char soundText[48] = "";
-    if (sound > 0)
+    const int64_t silence = m_silentMicroseconds.load();
+    const int64_t spanSilence = silence - m_silenceReported;
+    m_silenceReported = silence;
+    char soundText[96] = "";
+    if (sound > 0 && spanSilence >= 50'000)
+        std::snprintf(soundText, sizeof soundText,
+                      ", %.1f s of sound (%.1f s of it silence filled in)",
+                      static_cast<double>(spanSound) / 1e6, static_cast<double>(spanSilence) / 1e6);
+    else if (sound > 0)
         std::snprintf(soundText, sizeof soundText, ", %.1f s of sound",
                       static_cast<double>(spanSound) / 1e6);
-    char line[200];
+    char line[240];
     std::snprintf(line, sizeof line, "Recorded %.1f s: %lld frames, %lld dropped%s, %.1f MB to ",
                   m_end - m_start, static_cast<long long>(m_taken),
                   static_cast<long long>(m_dropped), soundText,

@@ -44,9 +44,13 @@ class RecordingSpan {
     // Encoding thread, once a frame taken from the ring is encoded and its packets written.
     void frameEncoded();
 
-    // The sound's thread: a packet of sound, lasting `microseconds`, went into the recording.
-    // From the first one on, each span's line tells the seconds of sound it has.
-    void soundWritten(int64_t microseconds) { m_soundMicroseconds += microseconds; }
+    // The sound's thread: a packet of sound, lasting `microseconds`, `silent` of them put in
+    // for a stall, went into the recording. From the first one on, each span's line tells the
+    // seconds of sound it has, and of silence put in.
+    void soundWritten(int64_t microseconds, int64_t silent = 0) {
+        m_soundMicroseconds += microseconds;
+        m_silentMicroseconds += silent;
+    }
 
     // Shut-down, after the encoding thread is joined and the encoder flushed: ends an open
     // span. Frames still waiting in the ring were never encoded and count as dropped.
@@ -79,5 +83,7 @@ class RecordingSpan {
     std::atomic<uint64_t> m_bytes{0};
     // The sound's thread; read by whoever reports.
     std::atomic<int64_t> m_soundMicroseconds{0};
+    std::atomic<int64_t> m_silentMicroseconds{0};
     int64_t m_soundReported = 0;
+    int64_t m_silenceReported = 0;
 };

@@ -73,6 +73,8 @@ class DriftingDevice {
 struct Output {
     std::vector<float> samples;
     int64_t firstMicroseconds = 0;
+    // The frames that hold silence put in: the first sample's index and how many are silence.
+    std::vector<std::pair<size_t, int>> silentFrames;
 
     // The device's blocks of `frames` samples into the re-timer until `seconds` of device time,
     // and what comes out.
@@ -92,6 +94,8 @@ struct Output {
             const int64_t expected =
                 firstMicroseconds + std::llround(samples.size() * 1e6 / AudioRetimer::kOutputRate);
             EXPECT_NEAR(frame.captureMicroseconds, expected, 1);
+            if (frame.silentSamples > 0)
+                silentFrames.emplace_back(samples.size(), frame.silentSamples);
             samples.insert(samples.end(), frame.channel(0), frame.channel(0) + frame.samples);
         }
     }
@@ -163,6 +167,14 @@ TEST(Retimer, FillsAStallWithSilenceWhereItHappened) {
     ASSERT_EQ(quietEnds.size(), 1u);
     EXPECT_NEAR(firstMs + quietStarts[0], stallAt * 1000.0, 3.0);
     EXPECT_NEAR(quietEnds[0] - quietStarts[0], 300.0, 3.0);
+    // The frames that carry it say so, to the sample.
+    int64_t told = 0;
+    for (const auto& [first, silent] : output.silentFrames) {
+        told += silent;
+        EXPECT_GE(first + 1024, size_t(quietStarts[0]) * 48) << "before the quiet run";
+        EXPECT_LE(first, size_t(quietEnds[0]) * 48) << "after the quiet run";
+    }
+    EXPECT_EQ(told, retimer.silenceSamples());
 
     // What follows the stall stays in place.
     const std::vector<double> errors = output.dipErrorsMs();

@@ -171,6 +171,26 @@ TEST_P(ToneInto, ARecordingBesideThePictureInTwoSpans) {
     expectToneBesideThePicture(file(output));
 }
 
+// Killed outright, the recording keeps both tracks of what was muxed: the sound as far as the
+// picture, give or take the second by which the two are interleaved.
+TEST_P(ToneInto, AKilledRecordingKeepsBothTracks) {
+    const std::string output = std::string("camera.") + GetParam();
+    start({"--fps=10", "--audio", "--record", "--output=" + output});
+    std::this_thread::sleep_for(5s);
+    app->sendSignal(SIGKILL);
+    app->waitForExit(5s);
+    ASSERT_EQ(app->signal(), SIGKILL);
+    const TrackInfo picture = track(file(output), "v:0");
+    const TrackInfo sound = track(file(output), "a:0");
+    ASSERT_EQ(sound.codec, "aac");
+    EXPECT_GE(picture.end - picture.start, 2.0);
+    EXPECT_NEAR(sound.end, picture.end, 1.2);
+    const Heard heard = hear(soundOf(file(output), sound.start + 0.5, 1.0));
+    EXPECT_GT(heard.rms, 1000.0);
+    EXPECT_NEAR(heard.hz, kToneHz, kToneHz * 0.02);
+    EXPECT_EQ(decodeErrors(file(output)), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Mp4AndMatroska, ToneInto, ::testing::Values("mp4", "mkv"));
 
 TEST_F(Sound, TheStreamCarriesTheToneBesideThePicture) {

@@ -141,4 +141,21 @@ TEST(RecordingSpan, KeepsQuietForAContainer) {
     EXPECT_EQ(log.count("[INFO ]"), 1) << log.text();
 }
 
+// Each span tells its own seconds of sound, and of silence put in where there was none.
+TEST(RecordingSpan, TellsEachSpansSoundAndTheSilencePutIn) {
+    double now = 0.0;
+    RecordingSpan span("camera.mp4", [&now] { return now; });
+    CapturedLog log;
+    for (int spanIndex = 0; spanIndex < 2; ++spanIndex) {
+        for (int i = 0; i < 20; ++i, now += 0.1) {
+            span.frameOffered(true), span.frameEncoded();
+            span.soundWritten(100'000, spanIndex == 1 && i < 3 ? 100'000 : 0);
+        }
+        span.recordingOff();
+    }
+    EXPECT_EQ(log.count("0 dropped, 2.0 s of sound, "), 1) << log.text();
+    EXPECT_EQ(log.count("0 dropped, 2.0 s of sound (0.3 s of it silence filled in), "), 1)
+        << log.text();
+}
+
 }  // namespace
