@@ -1,10 +1,8 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstdlib>
+#include <regex>
 
 #include "EncoderLoader.h"
 #include "stream_output.h"
@@ -42,23 +40,13 @@ const CLI::Validator kBitrate(
 }  // namespace
 
 std::optional<int64_t> bitrateOf(const std::string& text) {
-    size_t digits = 0;
-    while (digits < text.size() &&
-           (std::isdigit(static_cast<unsigned char>(text[digits])) || text[digits] == '.'))
-        ++digits;
-    const std::string number = text.substr(0, digits);
-    const std::string unit = text.substr(digits);
-    if (number.empty() || number.front() == '.' || number.back() == '.' ||
-        std::count(number.begin(), number.end(), '.') > 1)
+    // Ten digits at most, so that a long one is refused rather than overflowing.
+    static const std::regex kRate(R"(([0-9]{1,10}(\.[0-9]{1,6})?)([kKM]?))");
+    std::smatch parts;
+    if (!std::regex_match(text, parts, kRate))
         return std::nullopt;
-    double scale = 1.0;
-    if (unit == "k" || unit == "K")
-        scale = 1e3;
-    else if (unit == "M")
-        scale = 1e6;
-    else if (!unit.empty())
-        return std::nullopt;
-    const double rate = std::strtod(number.c_str(), nullptr) * scale;
+    const double scale = parts[3] == "M" ? 1e6 : parts[3].length() > 0 ? 1e3 : 1.0;
+    const double rate = std::stod(parts[1]) * scale;
     if (!(rate >= kMinBitrate && rate <= kMaxBitrate))
         return std::nullopt;
     return static_cast<int64_t>(std::llround(rate));

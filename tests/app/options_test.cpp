@@ -61,6 +61,7 @@ TEST(CommandLine, ABitrateIsBitsASecondWithKOrMAndWithinItsRange) {
     for (const char* refused : {"", "M", "4 M", "4MB", "4m", "4G", "-4M", "1e6", "4..5M", ".5M",
                                 "5.M", "99999", "200.001M", "0x100000", "four"})
         EXPECT_EQ(bitrateOf(refused), std::nullopt) << refused;
+    EXPECT_EQ(bitrateOf(std::string(400, '9')), std::nullopt) << "too long for a number";
     const Parsed p = parse({"--bitrate", "4G"});
     EXPECT_EQ(p.commandLine.exitStatus, 2);
     EXPECT_NE(p.err.find("\"4G\" is no rate"), std::string::npos) << p.err;
