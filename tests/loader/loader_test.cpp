@@ -20,7 +20,6 @@ using camfx::nvenc::DriverEncoder;
 using camfx::nvenc::LoadDriverEncoder;
 
 using camfx::nvenc::EncoderLogLevel;
-using camfx::nvenc::RateControlText;
 
 // The process's choice of library is made once: these tests expect none to be named.
 const int kNoLibraryNamed = unsetenv("CAMFX_NVENC_LIBRARY");
@@ -122,21 +121,6 @@ TEST_F(EntryPoints, OpenSessionsOnTheSoftwareEncoderAndSayWhy) {
         EXPECT_EQ(line.rfind("Recording with the software HEVC encoder, libx265 ", 0), 0u) << line;
         EXPECT_EQ(line.substr(line.size() - expected.size()), expected) << line;
     }
-}
-
-TEST(RateControl, IsToldAsTheSessionRunsIt) {
-    NV_ENC_RC_PARAMS rc{};
-    rc.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
-    rc.constQP.qpInterP = 28;
-    EXPECT_EQ(RateControlText(rc), "constant QP 28");
-    rc.rateControlMode = NV_ENC_PARAMS_RC_VBR;
-    rc.averageBitRate = 2'500'000;
-    rc.maxBitRate = 5'000'000;
-    EXPECT_EQ(RateControlText(rc), "2.5 Mbit/s on average, 5.0 Mbit/s at most");
-    rc.rateControlMode = NV_ENC_PARAMS_RC_CBR;
-    rc.averageBitRate = 4'000'000;
-    rc.vbvBufferSize = 2'000'000;
-    EXPECT_EQ(RateControlText(rc), "4.0 Mbit/s, 0.5 s buffer");
 }
 
 TEST_F(EntryPoints, TellAFailedCallInTheEncodersOwnWords) {
