@@ -21,10 +21,54 @@
 #include "launch.h"
 #include "pipeline_state.h"
 #include "recording.h"
+#include "snapshot.h"
 #include "sound_input.h"
 #include "viewer.h"
+#include "window_mode.h"
 
-int runViewer(cv::VideoCapture& camera, SoundInput* sound) {
+namespace {
+
+// Main thread only: what the window's own keys asked for, and the framebuffer's size.
+struct WindowState {
+    WindowMode* mode = nullptr;
+    bool snapshotAsked = false;
+    int framebufferWidth = FRAME_WIDTH;
+    int framebufferHeight = FRAME_HEIGHT;
+};
+WindowState windowState;
+
+// F11, Esc and Q act on the window and S on the picture just shown, here on the main thread
+// where GLFW's window calls belong; every other key goes to the input thread.
+void onKey(GLFWwindow* keyWindow, int key, int scancode, int action, int mods) {
+    if (action == GLFW_PRESS) {
+        switch (key) {
+            case GLFW_KEY_F11:
+                windowState.mode->toggle();
+                return;
+            case GLFW_KEY_ESCAPE:
+                windowState.mode->leaveFullScreen();
+                return;
+            case GLFW_KEY_Q:
+                glfwSetWindowShouldClose(keyWindow, GLFW_TRUE);
+                return;
+            case GLFW_KEY_S:
+                windowState.snapshotAsked = true;
+                return;
+            default:
+                break;
+        }
+    }
+    queueKeyPress(keyWindow, key, scancode, action, mods);
+}
+
+void onFramebufferSize(GLFWwindow*, int width, int height) {
+    windowState.framebufferWidth = width;
+    windowState.framebufferHeight = height;
+}
+
+}  // namespace
+
+int runViewer(cv::VideoCapture& camera, SoundInput* sound, const ViewerSettings& settings) {
     // 1. Camera.
     if (!camera.isOpened()) {
         std::fputs("Can't open camera!\n", stderr);
@@ -50,7 +94,13 @@ int runViewer(cv::VideoCapture& camera, SoundInput* sound) {
         return -1;
     }
     glfwMakeContextCurrent(window);
-    glfwSetKeyCallback(window, queueKeyPress);
+    WindowMode windowMode(window);
+    windowState.mode = &windowMode;
+    glfwSetKeyCallback(window, onKey);
+    glfwSetFramebufferSizeCallback(window, onFramebufferSize);
+    glfwGetFramebufferSize(window, &windowState.framebufferWidth, &windowState.framebufferHeight);
+    if (settings.fullScreen)
+        windowMode.toggle();
     glfwSwapInterval(1);
     if (gladLoadGL(glfwGetProcAddress) == 0) {
         glfwTerminate();
@@ -135,6 +185,7 @@ int runViewer(cv::VideoCapture& camera, SoundInput* sound) {
     // 17.-18. Camera frame and the worker threads.
     cv::Mat cameraFrame;
     cv::Mat convertedFrame;
+    SnapshotWriter snapshots(settings.snapshotFolder);
     std::thread inputThread(inputThreadBody);
     std::thread encodeThread = startEncodeThread();
     endRecordingOnDisplayLoss(encodeThread);
@@ -176,7 +227,10 @@ int runViewer(cv::VideoCapture& camera, SoundInput* sound) {
         cudaStreamWaitEvent(frameStream, blitDoneEvent, 0);
         display->endFrame(frameStream);
 
-        drawFrame(shaderProgram, quadVao, displayTexture);
+        drawFrame(shaderProgram, quadVao, displayTexture,
+                  letterbox(windowState.framebufferWidth, windowState.framebufferHeight,
+                            FRAME_WIDTH, FRAME_HEIGHT),
+                  windowState.framebufferWidth, windowState.framebufferHeight);
 
         // A failed read brought no new frame: nothing new to record.
         if (pixels != nullptr)
@@ -191,6 +245,16 @@ int runViewer(cv::VideoCapture& camera, SoundInput* sound) {
         }
 
         glfwPollEvents();
+        if (windowState.snapshotAsked) {
+            // The picture just drawn, before the next upload replaces it; only the copy waits
+            // here, the PNG is made on the writer's thread.
+            windowState.snapshotAsked = false;
+            cv::Mat shown(FRAME_HEIGHT, FRAME_WIDTH, CV_8UC3);
+            cudaMemcpyAsync(shown.data, currentFrame, FRAME_BYTES, cudaMemcpyDeviceToHost,
+                            frameStream);
+            if (cudaStreamSynchronize(frameStream) == cudaSuccess)
+                snapshots.save(std::move(shown));
+        }
         applyRequestedTitle();
         glfwSwapBuffers(window);
     }

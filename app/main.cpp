@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -24,5 +25,10 @@ int main(int argc, char** argv) {
     SoundChoice sound = openSoundSource(options, dynamic_cast<FileCamera*>(camera.get()));
     if (sound.exitStatus)
         return *sound.exitStatus;
-    return runViewer(*camera, sound.input.get());
+    ViewerSettings settings;
+    settings.fullScreen = options.fullScreen;
+    settings.snapshotFolder = !options.snapshots.empty()
+                                  ? options.snapshots
+                                  : std::filesystem::path(options.output).parent_path().string();
+    return runViewer(*camera, sound.input.get(), settings);
 }

@@ -2,9 +2,12 @@
 
 #include <CLI/CLI.hpp>
 #include <cmath>
+#include <ctime>
+#include <filesystem>
 #include <regex>
 
 #include "EncoderLoader.h"
+#include "output_name.h"
 #include "stream_output.h"
 #include "video_output.h"
 
@@ -21,9 +24,27 @@ const CLI::Validator kCameraIndex(
 const CLI::Validator kExistingFile = CLI::Validator(CLI::ExistingFile).description("");
 const CLI::Validator kNotEmpty(
     [](std::string& value) -> std::string { return value.empty() ? "must not be empty" : ""; }, "");
-// Refused before the window opens, rather than found out at the first Space.
-const CLI::Validator kWritableOutput([](std::string& value) { return outputPathProblem(value); },
-                                     "");
+// A desktop entry's command has no shell: "~/" and the user's folders are expanded here.
+const CLI::Validator kUserFolder(
+    [](std::string& value) -> std::string {
+        value = expandUserFolder(value);
+        return "";
+    },
+    "");
+// Refused before the window opens, rather than found out at the first Space; date fields as
+// they would be filled now.
+const CLI::Validator kWritableOutput(
+    [](std::string& value) { return outputPathProblem(fillDateFields(value, std::time(nullptr))); },
+    "");
+const CLI::Validator kFolder(
+    [](std::string& value) -> std::string {
+        const std::string folder = fillDateFields(value, std::time(nullptr));
+        std::error_code error;
+        if (std::filesystem::is_directory(folder, error) || isUnderUserFolder(folder))
+            return "";
+        return "the folder \"" + folder + "\" does not exist";
+    },
+    "");
 const CLI::Validator kStreamUrl([](std::string& value) { return streamUrlProblem(value); }, "");
 // Rewrites 4M or 2500k as plain bits a second, which the option then reads.
 const CLI::Validator kBitrate(
@@ -79,9 +100,11 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
                                             "Built-in moving test pattern instead of a camera");
     app.add_option("--output", options.output,
                    "Recording, replaced at start: .mp4, .mov or .mkv keep each frame's time, "
-                   "any other name is raw HEVC")
+                   "any other name is raw HEVC. A name with date fields (%Y-%m-%d %H-%M-%S) "
+                   "is a new file each run, made at the first Space")
         ->type_name("FILE")
         ->check(kNotEmpty)
+        ->transform(kUserFolder)
         ->check(kWritableOutput)
         ->capture_default_str();
     app.add_option("--stream", options.stream,
@@ -101,6 +124,14 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
             ->type_name("SOURCE")
             ->check(kNotEmpty);
     app.add_flag("--no-audio", options.noAudio, "Record and stream no sound")->excludes(audio);
+    app.add_flag("--fullscreen", options.fullScreen,
+                 "Start in full screen (F11 switches, Esc leaves it)");
+    app.add_option("--snapshots", options.snapshots,
+                   "Folder where S saves the shown picture as a PNG (default: the recording's)")
+        ->type_name("FOLDER")
+        ->check(kNotEmpty)
+        ->transform(kUserFolder)
+        ->check(kFolder);
     camera->excludes(input)->excludes(testPattern);
     input->excludes(testPattern);
 

@@ -15,6 +15,8 @@ struct Options {
     std::string audio;    // the sound server's source; empty: its default
     int64_t bitrate = 0;  // bits a second the encoder keeps to; 0: constant quality
     bool noAudio = false;
+    bool fullScreen = false;
+    std::string snapshots;  // the folder S saves into; empty: the recording's folder
 };
 
 struct CommandLine {

@@ -1,5 +1,8 @@
 #include "display.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "frame.h"
 #include "windows_shim.h"
 
@@ -109,7 +112,31 @@ void createDisplayTexture(GLuint* displayTexture) {
     glBindTexture(GL_TEXTURE_2D, 0);
 }
 
-void drawFrame(const ShaderProgram& program, GLuint quadVao, GLuint displayTexture) {
+Viewport letterbox(int framebufferWidth, int framebufferHeight, int pictureWidth,
+                   int pictureHeight) {
+    if (framebufferWidth <= 0 || framebufferHeight <= 0 || pictureWidth <= 0 || pictureHeight <= 0)
+        return Viewport{0, 0, std::max(framebufferWidth, 0), std::max(framebufferHeight, 0)};
+    // In whole pixels, products in 64 bits: which side is bound is decided exactly.
+    const int64_t wide = int64_t(framebufferWidth) * pictureHeight;
+    const int64_t tall = int64_t(framebufferHeight) * pictureWidth;
+    Viewport viewport{0, 0, framebufferWidth, framebufferHeight};
+    if (wide > tall)
+        viewport.width = int((tall + pictureHeight / 2) / pictureHeight);
+    else if (tall > wide)
+        viewport.height = int((wide + pictureWidth / 2) / pictureWidth);
+    viewport.x = (framebufferWidth - viewport.width) / 2;
+    viewport.y = (framebufferHeight - viewport.height) / 2;
+    return viewport;
+}
+
+void drawFrame(const ShaderProgram& program, GLuint quadVao, GLuint displayTexture,
+               const Viewport& viewport, int framebufferWidth, int framebufferHeight) {
+    if (viewport.width != framebufferWidth || viewport.height != framebufferHeight) {
+        glViewport(0, 0, framebufferWidth, framebufferHeight);
+        glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+        glClear(GL_COLOR_BUFFER_BIT);
+    }
+    glViewport(viewport.x, viewport.y, viewport.width, viewport.height);
     program.use();
     glBindVertexArray(quadVao);
     glActiveTexture(GL_TEXTURE0);

@@ -22,5 +22,18 @@ class ShaderProgram {
 void buildQuad(GLuint* quadVao, GLuint* quadVbo);
 void createDisplayTexture(GLuint* displayTexture);
 
-// Per frame, after the texture has been unmapped.
-void drawFrame(const ShaderProgram& program, GLuint quadVao, GLuint displayTexture);
+// Where the picture goes in a framebuffer: all of it when the shapes agree (the window), else
+// the largest rectangle of the picture's shape, centred, with bars beside or above and below.
+struct Viewport {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+Viewport letterbox(int framebufferWidth, int framebufferHeight, int pictureWidth,
+                   int pictureHeight);
+
+// Per frame, after the texture has been unmapped: the picture into `viewport` of a framebuffer
+// of the given size, black around it.
+void drawFrame(const ShaderProgram& program, GLuint quadVao, GLuint displayTexture,
+               const Viewport& viewport, int framebufferWidth, int framebufferHeight);

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "NvCodecUtils.h"
+#include "output_name.h"
 
 namespace {
 
@@ -105,6 +106,42 @@ bool OutputFile::open(const char* path) {
     }
     m_fd = fd;
     return true;
+}
+
+bool OutputFile::openNew(const std::string& path) {
+    // Past this many, something other than people recording fills the folder.
+    constexpr int kMostChoices = 999;
+    std::lock_guard<std::timed_mutex> lock(m_mutex);
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_path = path;
+    m_failedAction = nullptr;
+    m_reported = m_sealed = false;
+    for (int n = 1; n <= kMostChoices; ++n) {
+        const std::string candidate = numberedName(path, n);
+        // O_EXCL: of two viewers that find the same name free, one gets it.
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0) {
+            failLocked("create", errorText(errno));
+            return false;
+        }
+        // New, so nobody holds it; the lock keeps a viewer given this name by --output away.
+        flock(fd, LOCK_EX | LOCK_NB);
+        m_fd = fd;
+        m_path = candidate;
+        return true;
+    }
+    failLocked("create",
+               "it and the names numbered up to -" + std::to_string(kMostChoices) + " are taken");
+    return false;
+}
+
+std::string OutputFile::path() const {
+    std::lock_guard<std::timed_mutex> lock(m_mutex);
+    return m_path;
 }
 
 bool OutputFile::write(const uint8_t* data, size_t size) {

@@ -21,6 +21,11 @@ class OutputFile {
     // loser of two viewers never truncates the winner's recording. Returns false, after the
     // ERROR line, when the file cannot be opened or another process holds it.
     bool open(const char* path);
+    // Creates `path` as a new file, or the first of `numberedName`'s choices not yet taken, and
+    // locks it: a recording that never replaces another. path() says which name it took.
+    bool openNew(const std::string& path);
+    // The file's name as last opened.
+    std::string path() const;
     // Appends all `size` bytes and returns whether they reached the file. Does nothing once
     // the file has failed; the first failure is reported as an ERROR line.
     bool write(const uint8_t* data, size_t size);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "frame_ring.h"
 #include "launch.h"
 #include "output_file.h"
+#include "output_name.h"
 #include "recording_span.h"
 #include "recording_timeline.h"
 #include "stream_output.h"
@@ -31,7 +33,12 @@ namespace {
 
 std::optional<RecordingContext> context;  // from setupRecording on
 
-std::string outputPath = "camera.hevc";
+// The name as given, and the file's name once it is open: the same unless the name has date
+// fields, which are filled in when recording is first switched on.
+std::string outputName = "camera.hevc";
+std::string outputPath = outputName;
+// Frame loop (and start-up, before it): whether the file and its container are open.
+bool outputOpened = false;
 
 RecordingSpan span(outputPath);
 
@@ -115,6 +122,35 @@ void removeStaleRewrite() {
     }
 }
 
+// The file and its container: at start-up for a fixed name, which is replaced as the viewer
+// always has; for a name with date fields when recording is first switched on, as a new file,
+// numbered where the name is taken. Main thread.
+void openOutput() {
+    outputOpened = true;
+    if (hasDateFields(outputName)) {
+        const std::string name = fillDateFields(outputName, std::time(nullptr));
+        const std::filesystem::path folder = std::filesystem::path(name).parent_path();
+        std::error_code error;
+        if (!folder.empty() && isUnderUserFolder(folder.string()))
+            std::filesystem::create_directories(folder, error);  // else the open tells why
+        if (outFile.openNew(name)) {
+            simplelogger::LogLine(gLogger, simplelogger::INFO, __FILE__, __LINE__, __func__)
+                    .stream()
+                << "Recording into \"" << outFile.path() << "\"";
+        }
+        outputPath = outFile.path();
+        span.setPath(outputPath);
+    } else if (outFile.open(outputPath.c_str()) && outputKind == OutputKind::Mp4) {
+        removeStaleRewrite();
+    }
+    // A file that failed takes nothing and says so; the container is there all the same.
+    if (outputKind != OutputKind::RawStream) {
+        container = std::make_unique<ContainerOutput>(
+            outFile, outputPath, outputKind, frameRate,
+            [](uint64_t bytes) { span.bytesWritten(bytes); }, soundTrack);
+    }
+}
+
 // The container's end: the last picture, the index, and for an MP4 the rewrite with the index
 // first, when it can finish before `deadline`.
 void finishContainer(int64_t deadline) {
@@ -174,7 +210,7 @@ int64_t captureClockMicroseconds() {
 }
 
 void setOutputPath(const std::string& path) {
-    outputPath = path;
+    outputName = outputPath = path;
     span.setPath(path);
 }
 
@@ -188,10 +224,14 @@ void writeSoundPacket(const uint8_t* data, size_t size, int64_t captureTime, int
         return;
     if (stream != nullptr)
         stream->write(TimedPacket{data, size, captureTime, true, Track::Sound, duration});
-    if (container == nullptr)
+    if (outputKind == OutputKind::RawStream)
         return;
+    // Sound is placed only in a span, which the frame loop begins after opening the
+    // container; the timeline's lock orders the two. A file that failed has none.
     const auto place = [](const uint8_t* bytes, size_t length, int64_t recordingTime,
                           int64_t lasting, int64_t silent) {
+        if (container == nullptr)
+            return;
         container->write(TimedPacket{bytes, length, recordingTime, true, Track::Sound, lasting});
         span.soundWritten(lasting, silent);
     };
@@ -275,9 +315,8 @@ void setupRecording(const RecordingContext& recordingContext) {
     });
     ck(cuMemAlloc(&context->nv12Frame, static_cast<size_t>(encoder->GetFrameSize())));
 
-    const bool opened = outFile.open(outputPath.c_str());
-    if (opened && outputKind == OutputKind::Mp4)
-        removeStaleRewrite();
+    if (!hasDateFields(outputName))
+        openOutput();
     if (outputKind == OutputKind::RawStream) {
         span.checkRateAgainst(frameRate.perSecond(),
                               std::to_string(frameRate.num) + "/" + std::to_string(frameRate.den));
@@ -288,10 +327,6 @@ void setupRecording(const RecordingContext& recordingContext) {
                 << "\" is a raw HEVC stream, which has no place for sound: it records the "
                    "picture alone; --output NAME.mp4 or NAME.mkv records both";
         }
-    } else {
-        container = std::make_unique<ContainerOutput>(
-            outFile, outputPath, outputKind, frameRate,
-            [](uint64_t bytes) { span.bytesWritten(bytes); }, soundTrack);
     }
     if (!streamUrl.empty())
         stream = std::make_unique<StreamOutput>(streamUrl, soundTrack);
@@ -307,6 +342,8 @@ std::thread startEncodeThread() {
 void recordStep(const uint8_t* currentFrame, int64_t captureTime, cudaEvent_t chainDoneEvent,
                 cudaEvent_t ringCopyDoneEvent) {
     const bool recordingOn = context->recording.load(std::memory_order_relaxed);
+    if (recordingOn && !outputOpened)
+        openOutput();
     if (!recordingOn) {
         timeline.notRecorded(captureTime);
         span.recordingOff();

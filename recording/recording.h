@@ -37,9 +37,11 @@ struct RecordingContext {
 extern OutputFile& outFile;
 extern std::unique_ptr<NvEncoderCuda>& encoder;
 
-// Where setupRecording opens the recording; "camera.hevc" unless set before it. A name ending
-// in .mp4, .mov or .mkv gets a container with every frame's capture time, any other the raw
-// HEVC stream.
+// Where the recording goes; "camera.hevc" unless set before setupRecording, which opens it. A
+// name ending in .mp4, .mov or .mkv gets a container with every frame's capture time, any other
+// the raw HEVC stream. A name with date fields (%Y %m %d %H %M %S) is opened only when recording
+// is first switched on, with the fields filled in then, as a new file: numbered -2, -3, ...
+// where the name is taken, in a user's videos folder made if missing.
 void setOutputPath(const std::string& path);
 
 // Where setupRecording streams every shown frame to, beside the recording: an srt:// or

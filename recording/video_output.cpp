@@ -10,6 +10,8 @@ extern "C" {
 #include <filesystem>
 #include <numeric>
 
+#include "output_name.h"
+
 FrameRate frameRateOf(double framesPerSecond) {
     if (!std::isfinite(framesPerSecond) || framesPerSecond <= 0.0 || framesPerSecond > 1000.0)
         return {};
@@ -47,7 +49,9 @@ OutputKind outputKindOf(const std::string& path) {
 std::string outputPathProblem(const std::string& path) {
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     std::error_code error;
-    if (!folder.empty() && !std::filesystem::is_directory(folder, error))
+    // A missing videos folder (a fresh account's) is made when recording starts.
+    if (!folder.empty() && !std::filesystem::is_directory(folder, error) &&
+        !isUnderUserFolder(folder.string()))
         return "the folder \"" + folder.string() + "\" does not exist";
     if (outputKindOf(path) != OutputKind::RawStream)
         return "";

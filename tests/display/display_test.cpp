@@ -69,6 +69,25 @@ cudaError_t registerWriteDiscard(GLuint texture, cudaGraphicsResource_t* resourc
                                        cudaGraphicsRegisterFlagsWriteDiscard);
 }
 
+// Full screen: the picture's shape is kept on any screen, centred between bars.
+TEST(Letterbox, ThePictureKeepsItsShapeCentredOnAnyScreen) {
+    struct Case {
+        int width, height;
+        Viewport expected;
+    };
+    for (const Case& c :
+         {Case{1280, 720, {0, 0, 1280, 720}}, Case{1920, 1080, {0, 0, 1920, 1080}},
+          Case{1920, 1200, {0, 60, 1920, 1080}}, Case{1280, 1024, {0, 152, 1280, 720}},
+          Case{3440, 1440, {440, 0, 2560, 1440}}, Case{1366, 768, {0, 0, 1365, 768}},
+          Case{0, 0, {0, 0, 0, 0}}}) {
+        const Viewport v = letterbox(c.width, c.height, FRAME_WIDTH, FRAME_HEIGHT);
+        EXPECT_EQ(
+            std::vector<int>({v.x, v.y, v.width, v.height}),
+            std::vector<int>({c.expected.x, c.expected.y, c.expected.width, c.expected.height}))
+            << c.width << "x" << c.height;
+    }
+}
+
 TEST_F(Display, TheProgramBuildsWithoutReports) {
     testing::internal::CaptureStderr();
     ShaderProgram program(vertexShaderSource, fragmentShaderSource);

@@ -2,7 +2,7 @@
 //   camfx-testapp [--camera=pattern|closed|gray|small|failing|stopping] [--fps=N]
 //                 [--fail=CALL:RESULT[:AFTER]] [--frame-log=PATH] [--record]
 //                 [--seconds=N] [--effects=MASK] [--output=FILE] [--stream=URL]
-//                 [--audio[=SOURCE]] [--bitrate=RATE]
+//                 [--audio[=SOURCE]] [--bitrate=RATE] [--fullscreen]
 // After a normal close it writes the pipeline's final state on standard error. The frame log
 // has one line per camera read: the frame number, the GLFW time taken just before the read
 // (the swirl's clock), whether recording was on, how many frames the ring had taken and the
@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
     std::string output = Options{}.output;
     std::string stream;
     camfx::TestPatternCamera::Options options;
+    ViewerSettings settings;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument.rfind("--camera=", 0) == 0) {
@@ -136,6 +137,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
             setBitrate(*rate);
+        } else if (argument == "--fullscreen") {
+            settings.fullScreen = true;
         } else if (argument == "--record") {
             recording = true;
         } else if (argument.rfind("--seconds=", 0) == 0) {
@@ -183,7 +186,7 @@ int main(int argc, char** argv) {
         if (soundChoice.exitStatus)
             return *soundChoice.exitStatus;
     }
-    const int status = runViewer(*device, soundChoice.input.get());
+    const int status = runViewer(*device, soundChoice.input.get(), settings);
     if (status != 0)
         return status;
     std::fprintf(stderr, "effectMask=%d recording=%d written=%d encoded=%d\n",

@@ -68,6 +68,29 @@ TEST_F(OutputFileTest, ASecondWriterNeitherTruncatesNorWrites) {
     EXPECT_TRUE(first.open(path.c_str()));
 }
 
+TEST_F(OutputFileTest, ANewFileNeverReplacesOneThatIsThere) {
+    const std::string clip = dir + "/clip.mkv";
+    std::ofstream(clip) << "earlier run";
+    OutputFile second, third;
+    ASSERT_TRUE(second.openNew(clip));
+    ASSERT_TRUE(third.openNew(clip));
+    write(second, "2");
+    write(third, "3");
+    EXPECT_EQ(second.path(), dir + "/clip-2.mkv");
+    EXPECT_EQ(third.path(), dir + "/clip-3.mkv");
+    EXPECT_EQ(contents(clip), "earlier run");
+    EXPECT_EQ(contents(third.path()), "3");
+
+    OutputFile nowhere;
+    EXPECT_FALSE(nowhere.openNew(dir + "/missing/clip.mkv"));
+    EXPECT_FALSE(nowhere.good());
+    const std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("Cannot create \"" + dir + "/missing/clip.mkv\": No such file"),
+              std::string::npos)
+        << out;
+    CaptureStdout();
+}
+
 TEST_F(OutputFileTest, ASealedFileKeepsWhatWasWritten) {
     OutputFile file;
     ASSERT_TRUE(file.open(path.c_str()));
