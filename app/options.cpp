@@ -87,7 +87,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
     app.set_version_flag("--version", [] {
         return std::string("camfx " CAMFX_VERSION "\nRecording: ") + encoderSupport();
     });
-    app.get_formatter()->column_width(28);
+    app.get_formatter()->column_width(30);
     CLI::Option* camera = app.add_option("--camera", options.camera, "Camera index")
                               ->type_name("N")
                               ->check(kCameraIndex)
