@@ -217,6 +217,46 @@ TEST_F(Sound, TheStreamCarriesTheToneBesideThePicture) {
     EXPECT_EQ(decodeErrors(file("received.ts")), "");
 }
 
+// A microphone unplugged while recording: one WARN line, silence in its place so that what
+// follows keeps its time, and one INFO line when it is back, found by the next try.
+TEST_F(Sound, ASourceThatGoesAwayIsToldOfFilledAndFoundAgain) {
+    start({"--fps=10", "--audio=mic.monitor", "--record", "--output=camera.mkv"});
+    std::this_thread::sleep_for(2s);
+    ASSERT_EQ(server.run("pactl unload-module module-null-sink"), 0);
+    std::this_thread::sleep_for(3s);
+    ASSERT_EQ(server.run("pactl load-module module-null-sink sink_name=mic rate=48000 channels=2"),
+              0);
+    player = std::make_unique<ChildProcess>(
+        "/usr/bin/pacat",
+        std::vector<std::string>{"--playback", "-d", "mic", "--latency-msec=20", "--raw",
+                                 "--format=s16le", "--rate=48000", "--channels=2",
+                                 file("tone.raw")},
+        dir.path());
+    for (int i = 0; i < 100 && countOf(app->standardOutput(), "is back") == 0; ++i)
+        std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(2s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "Sound: the source went away (the source mic.monitor went away"), 1)
+        << out;
+    EXPECT_EQ(countOf(out, "Sound: Monitor of Null Output is back"), 1) << out;
+    // The gap, at least the 2 s between tries, is silence, and the tracks still end together.
+    const std::smatch filled = [&] {
+        std::smatch match;
+        std::regex_search(out, match, std::regex(R"(\(([0-9.]+) s of it silence filled in\))"));
+        return match;
+    }();
+    ASSERT_FALSE(filled.empty()) << out;
+    EXPECT_GE(std::stod(filled[1]), 2.0) << out;
+    const TrackInfo picture = track(file("camera.mkv"), "v:0");
+    const TrackInfo sound = track(file("camera.mkv"), "a:0");
+    EXPECT_NEAR(sound.end - sound.start, picture.end - picture.start, 0.15);
+    const Heard after = hear(soundOf(file("camera.mkv"), picture.end - 1.2, 1.0));
+    EXPECT_GT(after.rms, 1000.0);
+    EXPECT_EQ(decodeErrors(file("camera.mkv")), "");
+}
+
 TEST_F(Sound, ASourceThatDoesNotExistEndsWithStatus2NamingThoseThatDo) {
     ChildProcess camfx(CAMFX_TESTAPP, {"--audio=no-such-microphone", "--output=camera.mp4"},
                        dir.path(), environment);
