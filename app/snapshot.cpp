@@ -1,18 +1,16 @@
 #include "snapshot.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <vector>
 
 #include "NvCodecUtils.h"
+#include "output_file.h"
 #include "output_name.h"
 
 namespace {
@@ -22,41 +20,6 @@ constexpr size_t kMostPending = 4;
 
 void logLine(int level, const std::string& text) {
     simplelogger::LogLine(gLogger, level, __FILE__, __LINE__, "snapshot").stream() << text;
-}
-
-// Creates a file not yet there, `path` or numbered, and writes `bytes` into it. Returns the
-// name taken, or empty with `error` set.
-std::string writeNew(const std::string& path, const std::vector<uint8_t>& bytes, int& error) {
-    for (int n = 1; n < 1000; ++n) {
-        const std::string candidate = numberedName(path, n);
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST)
-            continue;
-        if (fd < 0) {
-            error = errno;
-            return "";
-        }
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0) {
-                error = written < 0 ? errno : EIO;
-                ::close(fd);
-                ::unlink(candidate.c_str());  // half a picture is worse than none
-                return "";
-            }
-            done += size_t(written);
-        }
-        if (::close(fd) != 0) {
-            error = errno;
-            return "";
-        }
-        return candidate;
-    }
-    error = EEXIST;
-    return "";
 }
 
 }  // namespace
@@ -110,14 +73,18 @@ void SnapshotWriter::write(const cv::Mat& picture) {
         logLine(simplelogger::ERROR, "Cannot save a snapshot: the picture cannot be made a PNG");
         return;
     }
-    int error = 0;
-    const std::string written = writeNew(path, png, error);
-    if (written.empty()) {
-        logLine(simplelogger::ERROR,
-                "Cannot save the snapshot \"" + path + "\": " + std::strerror(error));
+    // A new file, numbered where the name is taken; its failures are ERROR lines of its own.
+    OutputFile file;
+    if (!file.openNew(path))
+        return;
+    const bool written = file.write(png.data(), png.size());
+    file.close();
+    if (!written) {
+        ::unlink(file.path().c_str());  // half a picture is worse than none
         return;
     }
     std::error_code absolute;
-    logLine(simplelogger::INFO,
-            "Snapshot saved: \"" + std::filesystem::absolute(written, absolute).string() + "\"");
+    logLine(
+        simplelogger::INFO,
+        "Snapshot saved: \"" + std::filesystem::absolute(file.path(), absolute).string() + "\"");
 }

@@ -45,16 +45,11 @@ expected=$(printf '%s\n' "${files[@]}" | sort)
 [[ $installed == "$expected" ]] ||
     fail "the installed files differ:"$'\n'"$(diff <(echo "$expected") - <<<"$installed")"
 
-echo "== the program's version, and the metadata's"
+echo "== the program's version"
 version_line=$("$prefix/bin/camfx" --version | head -n1)
 [[ $version_line =~ ^camfx\ ([0-9]+\.[0-9]+\.[0-9]+)$ ]] ||
     fail "camfx --version starts with \"$version_line\", not \"camfx X.Y.Z\""
 version=${BASH_REMATCH[1]:-none}
-grep -q "<release version=\"$version\" date=\"[0-9]\{4\}-[0-9]\{2\}-[0-9]\{2\}\"" \
-    "$prefix/share/metainfo/$id.metainfo.xml" ||
-    fail "the AppStream metadata has no release $version"
-[[ $(zcat "$prefix/share/doc/camfx/changelog.gz" | head -n1) == "camfx ($version) "* ]] ||
-    fail "the changelog's latest entry is not $version"
 
 echo "== desktop-file-validate, appstreamcli validate --no-net"
 if ! output=$(desktop-file-validate "$prefix/share/applications/$id.desktop" 2>&1) ||
