@@ -384,6 +384,9 @@ typedef struct _NV_ENCODE_API_FUNCTION_LIST {
     uint32_t version;
     NVENCSTATUS(NVENCAPI* nvEncOpenEncodeSession)
     (void* device, uint32_t deviceType, void** encoder);
+    NVENCSTATUS(NVENCAPI* nvEncGetEncodeGUIDCount)(void* encoder, uint32_t* encodeGUIDCount);
+    NVENCSTATUS(NVENCAPI* nvEncGetEncodeGUIDs)
+    (void* encoder, GUID* GUIDs, uint32_t guidArraySize, uint32_t* GUIDCount);
     NVENCSTATUS(NVENCAPI* nvEncGetEncodeCaps)
     (void* encoder, GUID encodeGUID, NV_ENC_CAPS_PARAM* capsParam, int* capsVal);
     NVENCSTATUS(NVENCAPI* nvEncInitializeEncoder)

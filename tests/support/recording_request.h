@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "NvEncGuid.h"
 #include "NvEncoder/NvEncoderCuda.h"
 #include "host_copy.h"
 
@@ -19,7 +20,13 @@ inline void RequestRecording(NvEncoder& encoder, GUID codec = NV_ENC_CODEC_HEVC_
     encoder.CreateDefaultEncoderParams(&init, codec, preset, NV_ENC_TUNING_INFO_LOW_LATENCY);
     if (keyFrameInterval > 0) {
         config.gopLength = keyFrameInterval;
-        config.encodeCodecConfig.hevcConfig.idrPeriod = keyFrameInterval;
+        NV_ENC_CODEC_CONFIG& codecConfig = config.encodeCodecConfig;
+        if (SameGuid(codec, NV_ENC_CODEC_H264_GUID))
+            codecConfig.h264Config.idrPeriod = keyFrameInterval;
+        else if (SameGuid(codec, NV_ENC_CODEC_AV1_GUID))
+            codecConfig.av1Config.idrPeriod = keyFrameInterval;
+        else
+            codecConfig.hevcConfig.idrPeriod = keyFrameInterval;
     }
     encoder.CreateEncoder(&init);
 }

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -107,17 +109,17 @@ class SoftwareEncoderApi : public ::testing::Test {
     }
 
     // As the application asks: HEVC, P3, with the preset's configuration for the tuning.
-    InitParams Defaults(void* session, NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY) {
+    InitParams Defaults(void* session, NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY,
+                        GUID codec = NV_ENC_CODEC_HEVC_GUID) {
         NV_ENC_PRESET_CONFIG preset = {};
         preset.version = NV_ENC_PRESET_CONFIG_VER;
         preset.presetCfg.version = NV_ENC_CONFIG_VER;
-        EXPECT_EQ(
-            GetPreset(session, NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_P3_GUID, tuning, &preset),
-            NV_ENC_SUCCESS);
+        EXPECT_EQ(GetPreset(session, codec, NV_ENC_PRESET_P3_GUID, tuning, &preset),
+                  NV_ENC_SUCCESS);
         InitParams p = {};
         p.config = preset.presetCfg;
         p.init.version = NV_ENC_INITIALIZE_PARAMS_VER;
-        p.init.encodeGUID = NV_ENC_CODEC_HEVC_GUID;
+        p.init.encodeGUID = codec;
         p.init.presetGUID = NV_ENC_PRESET_P3_GUID;
         p.init.encodeWidth = p.init.darWidth = p.init.maxEncodeWidth = kWidth;
         p.init.encodeHeight = p.init.darHeight = p.init.maxEncodeHeight = kHeight;
@@ -276,6 +278,7 @@ TEST_F(SoftwareEncoderApi, EntryPointsReportVersionAndFillTheList) {
         CAMFX_ENTRY(nvEncRegisterResource),       CAMFX_ENTRY(nvEncUnregisterResource),
         CAMFX_ENTRY(nvEncCreateMVBuffer),         CAMFX_ENTRY(nvEncDestroyMVBuffer),
         CAMFX_ENTRY(nvEncDestroyEncoder),         CAMFX_ENTRY(nvEncGetLastErrorString),
+        CAMFX_ENTRY(nvEncGetEncodeGUIDCount),     CAMFX_ENTRY(nvEncGetEncodeGUIDs),
 #undef CAMFX_ENTRY
     };
     for (const auto& [name, filled] : entries) {
@@ -330,7 +333,8 @@ TEST_F(SoftwareEncoderApi, CapabilitiesAreSynchronousHevc) {
     EXPECT_GE(value, kWidth);
 
     value = -1;
-    EXPECT_EQ(m_api.nvEncGetEncodeCaps(session, NV_ENC_CODEC_H264_GUID, &caps, &value),
+    const GUID bogus = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    EXPECT_EQ(m_api.nvEncGetEncodeCaps(session, bogus, &caps, &value),
               NV_ENC_ERR_UNSUPPORTED_PARAM);
     EXPECT_EQ(value, 0);
     EXPECT_EQ(m_api.nvEncGetEncodeCaps(session, NV_ENC_CODEC_HEVC_GUID, nullptr, &value),
@@ -391,8 +395,7 @@ TEST_F(SoftwareEncoderApi, PresetTableCoversEveryPresetAndTuning) {
     const GUID bogus = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
     const auto low = NV_ENC_TUNING_INFO_LOW_LATENCY;
     preset = fresh();
-    EXPECT_EQ(GetPreset(session, NV_ENC_CODEC_H264_GUID, p3, low, &preset),
-              NV_ENC_ERR_UNSUPPORTED_PARAM);
+    EXPECT_EQ(GetPreset(session, bogus, p3, low, &preset), NV_ENC_ERR_UNSUPPORTED_PARAM);
     EXPECT_EQ(GetPreset(session, hevc, bogus, low, &preset), NV_ENC_ERR_INVALID_PARAM);
     EXPECT_EQ(GetPreset(session, hevc, p3, static_cast<NV_ENC_TUNING_INFO>(9), &preset),
               NV_ENC_ERR_INVALID_PARAM);
@@ -435,8 +438,7 @@ TEST_F(SoftwareEncoderApi, InitializeRefusesWhatHevcMainCannotCarry) {
     EXPECT_EQ(Initialize(nullptr, &params), NV_ENC_ERR_INVALID_PTR);
     ExpectRefusals<InitParams>(
         params, [&](InitParams* p) { return Initialize(session, p); },
-        {SPOILED(p.init.encodeGUID = NV_ENC_CODEC_H264_GUID, NV_ENC_ERR_UNSUPPORTED_PARAM),
-         SPOILED(p.init.encodeGUID = NV_ENC_CODEC_AV1_GUID, NV_ENC_ERR_UNSUPPORTED_PARAM),
+        {SPOILED(p.init.encodeGUID = NV_ENC_PRESET_P3_GUID, NV_ENC_ERR_UNSUPPORTED_PARAM),
          SPOILED(p.init.version = NV_ENC_INITIALIZE_PARAMS_VER & ~(1u << 31),
                  NV_ENC_ERR_INVALID_VERSION),
          // 4:2:0 needs even sizes.
@@ -618,28 +620,6 @@ TEST_F(SoftwareEncoderApi, EndOfStreamOnAnEmptySessionGivesNothingAndASecondIsRe
     EXPECT_STREQ(m_api.nvEncGetLastErrorString(session), "the stream has already ended");
     NV_ENC_LOCK_BITSTREAM lock = LockParams(MakeBitstream(session));
     EXPECT_EQ(m_api.nvEncLockBitstream(session, &lock), NV_ENC_ERR_INVALID_CALL);
-}
-
-// Low latency: each picture's access unit is ready when its submission returns, so
-// buffers can be collected at once; the stream is one IDR then P pictures.
-TEST_F(SoftwareEncoderApi, LowLatencyStreamDecodesFrameForFrame) {
-    void* session = OpenInitialized();
-    constexpr int kCount = 20;
-    Input in = MakeInput(session, 0);
-    NV_ENC_OUTPUT_PTR out = MakeBitstream(session);
-    std::vector<uint8_t> stream;
-    for (int n = 0; n < kCount; ++n) {
-        UploadNv12(in.buffer, in.pitch, PatternNv12(n));
-        ASSERT_EQ(Encode(session, Picture(in.mapped, out, 100 * n)), NV_ENC_SUCCESS) << n;
-        NV_ENC_LOCK_BITSTREAM seen;
-        std::vector<uint8_t> packet = Collect(session, out, &seen);
-        EXPECT_EQ(seen.outputTimeStamp, uint64_t(100 * n));
-        EXPECT_EQ(seen.pictureType, n == 0 ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P) << n;
-        EXPECT_EQ(StartsWithVps(packet), n == 0) << n;
-        Append(&stream, packet);
-    }
-    EXPECT_EQ(SendEos(session), NV_ENC_SUCCESS);
-    ExpectPatternStream(stream, kCount, "api");
 }
 
 // A caller with several buffers, collecting each picture only `lag` submissions later as
@@ -827,6 +807,278 @@ TEST_F(SoftwareEncoderApi, DestroyReleasesEverythingStillLive) {
     EXPECT_EQ(m_api.nvEncUnlockBitstream(session, locked), NV_ENC_ERR_INVALID_PTR);
     EXPECT_EQ(Encode(session, pic), NV_ENC_ERR_INVALID_PTR);
     EXPECT_EQ(m_api.nvEncUnregisterResource(session, in.registered), NV_ENC_ERR_INVALID_PTR);
+}
+
+// ---- every codec ----------------------------------------------------------------------
+
+struct CodecCase {
+    const char* name;
+    GUID guid;
+    StreamFormat format;
+};
+
+bool SameCodec(const CodecCase& codec, const GUID& guid) {
+    return std::memcmp(&codec.guid, &guid, sizeof(GUID)) == 0;
+}
+
+std::ostream& operator<<(std::ostream& out, const CodecCase& codec) {
+    return out << codec.name;
+}
+
+// A key frame's access unit opens with what a decoder needs to start there: SPS and PPS
+// for H.264, VPS for HEVC, a sequence header before the frame for AV1.
+bool StartsWithHeaders(const CodecCase& codec, const std::vector<uint8_t>& unit) {
+    if (SameCodec(codec, NV_ENC_CODEC_AV1_GUID)) {
+        const std::vector<int> obus = ObuTypes(unit);
+        const auto header = std::find(obus.begin(), obus.end(), 1);  // OBU_SEQUENCE_HEADER
+        const auto frame = std::find_if(obus.begin(), obus.end(),
+                                        [](int t) { return t == 3 || t == 6 || t == -1; });
+        return header != obus.end() && header < frame;
+    }
+    if (SameCodec(codec, NV_ENC_CODEC_H264_GUID)) {
+        const std::vector<int> nals = NalTypes(unit, false);
+        return nals.size() > 2 && nals[0] == 7 && nals[1] == 8;
+    }
+    return StartsWithVps(unit);
+}
+
+class SoftwareEncoderCodec : public SoftwareEncoderApi,
+                             public ::testing::WithParamInterface<CodecCase> {
+  protected:
+    void* OpenCodec(InitParams* p, NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY) {
+        void* session = Open();
+        *p = Defaults(session, tuning, GetParam().guid);
+        return session;
+    }
+
+    // Encodes pattern pictures first to end - 1 through the recorder's four buffers,
+    // collecting each three submissions later without waiting, then ends the stream; checks stamps,
+    // and that key frames (with their headers) land exactly at `keys`.
+    void EncodeEach(void* session, int first, int end, const std::vector<int>& keys,
+                    const std::vector<int>& forced, std::vector<uint8_t>* stream) {
+        if (!m_out[0]) {
+            m_in = MakeInput(session, first);
+            for (NV_ENC_OUTPUT_PTR& out : m_out) {
+                out = MakeBitstream(session);
+            }
+        }
+        auto collect = [&](int n) {
+            NV_ENC_LOCK_BITSTREAM seen;
+            std::vector<uint8_t> unit = Collect(session, m_out[n % kLagBuffers], &seen, true);
+            const bool key = std::count(keys.begin(), keys.end(), n) > 0;
+            EXPECT_EQ(seen.outputTimeStamp, uint64_t(100 * n));
+            EXPECT_EQ(seen.pictureType, key ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P) << n;
+            EXPECT_EQ(StartsWithHeaders(GetParam(), unit), key) << n;
+            Append(stream, unit);
+        };
+        for (int n = first; n < end; ++n) {
+            UploadNv12(m_in.buffer, m_in.pitch, PatternNv12(n));
+            NV_ENC_PIC_PARAMS pic = Picture(m_in.mapped, m_out[n % kLagBuffers], 100 * n);
+            if (std::count(forced.begin(), forced.end(), n)) {
+                pic.encodePicFlags = NV_ENC_PIC_FLAG_FORCEIDR;
+            }
+            const NVENCSTATUS status = Encode(session, pic);
+            ASSERT_TRUE(status == NV_ENC_SUCCESS || status == NV_ENC_ERR_NEED_MORE_INPUT)
+                << n << ": " << status;
+            if (n - first >= kLagBuffers - 1) {
+                collect(n - (kLagBuffers - 1));
+            }
+        }
+        ASSERT_EQ(SendEos(session), NV_ENC_SUCCESS);
+        for (int n = std::max(first, end - (kLagBuffers - 1)); n < end; ++n) {
+            collect(n);
+        }
+    }
+
+    static constexpr int kLagBuffers = 4;
+    Input m_in;
+    NV_ENC_OUTPUT_PTR m_out[kLagBuffers] = {};
+};
+
+// Low latency as the recorder runs it; key frames come at the start, where forced, and first after
+// an end of stream, which drains everything; the stream decodes as one, picture for picture.
+TEST_P(SoftwareEncoderCodec, LowLatencyKeyFramesWhereAskedAndAfterEndOfStream) {
+    InitParams p;
+    void* session = OpenCodec(&p);
+    ASSERT_EQ(Initialize(session, &p), NV_ENC_SUCCESS);
+    std::vector<uint8_t> stream;
+    ASSERT_NO_FATAL_FAILURE(EncodeEach(session, 0, 12, {0, 5, 9}, {5, 9}, &stream));
+    ASSERT_NO_FATAL_FAILURE(EncodeEach(session, 12, 16, {12}, {}, &stream));
+    ExpectPatternStream(stream, 16, GetParam().name, GetParam().format);
+}
+
+// The IDR period is read from the codec's own configuration.
+TEST_P(SoftwareEncoderCodec, KeyFramesAtTheIdrPeriod) {
+    InitParams p;
+    void* session = OpenCodec(&p);
+    p.config.gopLength = 4;
+    NV_ENC_CODEC_CONFIG& codec = p.config.encodeCodecConfig;
+    if (SameCodec(GetParam(), NV_ENC_CODEC_H264_GUID)) {
+        codec.h264Config.idrPeriod = 4;
+    } else if (SameCodec(GetParam(), NV_ENC_CODEC_HEVC_GUID)) {
+        codec.hevcConfig.idrPeriod = 4;
+    } else {
+        codec.av1Config.idrPeriod = 4;
+    }
+    ASSERT_EQ(Initialize(session, &p), NV_ENC_SUCCESS);
+    std::vector<uint8_t> stream;
+    ASSERT_NO_FATAL_FAILURE(EncodeEach(session, 0, 10, {0, 4, 8}, {}, &stream));
+    ExpectPatternStream(stream, 10, GetParam().name, GetParam().format);
+}
+
+// As the recorder: four buffers, each locked three submissions after its picture, never
+// waiting; every picture is back by then with its own stamp, in submission order.
+TEST_P(SoftwareEncoderCodec, PicturesInFlightAreReadyWithinTheBuffersLag) {
+    InitParams p;
+    void* session = OpenCodec(&p);
+    ASSERT_EQ(Initialize(session, &p), NV_ENC_SUCCESS);
+    constexpr int kBuffers = 4;
+    constexpr int kLag = kBuffers - 1;
+    constexpr int kCount = 14;
+    std::vector<Input> inputs;
+    std::vector<NV_ENC_OUTPUT_PTR> outputs;
+    for (int k = 0; k < kBuffers; ++k) {
+        inputs.push_back(MakeInput(session, 0));
+        outputs.push_back(MakeBitstream(session));
+    }
+    std::vector<uint8_t> stream;
+    auto collect = [&](int n) {
+        NV_ENC_LOCK_BITSTREAM seen;
+        std::vector<uint8_t> unit = Collect(session, outputs[n % kBuffers], &seen, true);
+        EXPECT_EQ(seen.outputTimeStamp, uint64_t(7 + n)) << n;
+        EXPECT_EQ(seen.pictureType, n == 0 ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P) << n;
+        EXPECT_EQ(StartsWithHeaders(GetParam(), unit), n == 0) << n;
+        Append(&stream, unit);
+    };
+    for (int n = 0; n < kCount; ++n) {
+        const Input& in = inputs[n % kBuffers];
+        UploadNv12(in.buffer, in.pitch, PatternNv12(n));
+        const NVENCSTATUS status =
+            Encode(session, Picture(in.mapped, outputs[n % kBuffers], 7 + n));
+        ASSERT_TRUE(status == NV_ENC_SUCCESS || status == NV_ENC_ERR_NEED_MORE_INPUT) << status;
+        if (n >= kLag) {
+            collect(n - kLag);
+        }
+    }
+    ASSERT_EQ(SendEos(session), NV_ENC_SUCCESS);
+    for (int n = kCount - kLag; n < kCount; ++n) {
+        collect(n);
+    }
+    ExpectPatternStream(stream, kCount, GetParam().name, GetParam().format);
+}
+
+// The high-quality tunings (B pictures, lookahead) hold pictures back; the end of stream
+// gives every one back, each stamp once.
+TEST_P(SoftwareEncoderCodec, HighQualityStreamDrainsAtEndOfStream) {
+    InitParams p;
+    void* session = OpenCodec(&p, NV_ENC_TUNING_INFO_HIGH_QUALITY);
+    ASSERT_EQ(Initialize(session, &p), NV_ENC_SUCCESS);
+    constexpr int kCount = 10;
+    Submitted submitted;
+    ASSERT_NO_FATAL_FAILURE(SubmitHeld(session, 0, kCount, &submitted));
+    ASSERT_EQ(SendEos(session), NV_ENC_SUCCESS);
+    std::vector<uint8_t> stream;
+    std::vector<uint64_t> stamps;
+    for (NV_ENC_OUTPUT_PTR out : submitted.outputs) {
+        NV_ENC_LOCK_BITSTREAM seen;
+        std::vector<uint8_t> unit = Collect(session, out, &seen, true);
+        EXPECT_FALSE(unit.empty());
+        stamps.push_back(seen.outputTimeStamp);
+        Append(&stream, unit);
+    }
+    std::sort(stamps.begin(), stamps.end());
+    for (int n = 0; n < kCount; ++n) {
+        EXPECT_EQ(stamps[n], uint64_t(n));
+    }
+    ExpectPatternStream(stream, kCount, GetParam().name, GetParam().format);
+}
+
+// Every codec's presets carry the codec's own configuration; constant bit rate with a
+// buffer works at low latency; the session says which library encodes.
+TEST_P(SoftwareEncoderCodec, PresetsRateControlAndDescription) {
+    InitParams p;
+    void* session = OpenCodec(&p);
+    const NV_ENC_CODEC_CONFIG& codec = p.config.encodeCodecConfig;
+    const bool av1 = SameCodec(GetParam(), NV_ENC_CODEC_AV1_GUID);
+    if (SameCodec(GetParam(), NV_ENC_CODEC_H264_GUID)) {
+        EXPECT_EQ(codec.h264Config.chromaFormatIDC, 1u);
+        EXPECT_EQ(codec.h264Config.idrPeriod, NVENC_INFINITE_GOPLENGTH);
+    } else if (av1) {
+        EXPECT_EQ(codec.av1Config.chromaFormatIDC, 1u);
+        EXPECT_EQ(codec.av1Config.idrPeriod, NVENC_INFINITE_GOPLENGTH);
+        EXPECT_EQ(codec.av1Config.inputBitDepth, NV_ENC_BIT_DEPTH_8);
+        EXPECT_EQ(codec.av1Config.outputBitDepth, NV_ENC_BIT_DEPTH_8);
+    }
+    EXPECT_GT(p.config.rcParams.targetQuality, 0);
+
+    p.config.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CBR;
+    p.config.rcParams.averageBitRate = 4000000;
+    p.config.rcParams.vbvBufferSize = 4000000;
+    p.config.rcParams.vbvInitialDelay = 2000000;
+    ASSERT_EQ(Initialize(session, &p), NV_ENC_SUCCESS);
+    const std::string description = camfx::swenc::DescribeSession(session);
+    const std::string library = camfx::swenc::EncoderName(GetParam().guid);
+    EXPECT_FALSE(library.empty());
+    EXPECT_EQ(description.rfind(library + " (preset ", 0), 0u) << description;
+    EXPECT_NE(description.find("1280x720 at 30/1 fps"), std::string::npos) << description;
+    std::vector<uint8_t> stream;
+    ASSERT_NO_FATAL_FAILURE(EncodeEach(session, 0, 3, {0}, {}, &stream));
+    ExpectPatternStream(stream, 3, GetParam().name, GetParam().format);
+
+    camfx::swenc::SoftwareSettings settings;
+    ASSERT_TRUE(camfx::swenc::SoftwareSettingsFor(GetParam().guid, 3,
+                                                  NV_ENC_TUNING_INFO_LOW_LATENCY, &settings));
+    EXPECT_EQ(settings.library, library);
+    EXPECT_EQ(settings.quality, p.config.rcParams.targetQuality);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codecs, SoftwareEncoderCodec,
+    ::testing::Values(CodecCase{"h264", NV_ENC_CODEC_H264_GUID, {"h264", "h264"}},
+                      CodecCase{"hevc", NV_ENC_CODEC_HEVC_GUID, kHevcStream},
+                      CodecCase{"av1", NV_ENC_CODEC_AV1_GUID, {"obu", "av1"}}),
+    [](const ::testing::TestParamInfo<CodecCase>& info) { return std::string(info.param.name); });
+
+// What SVT-AV1 cannot do in low delay is refused with the reason, not approximated.
+TEST_F(SoftwareEncoderApi, Av1RefusesAnAverageBitRateInLowDelay) {
+    void* session = Open();
+    InitParams p = Defaults(session, NV_ENC_TUNING_INFO_LOW_LATENCY, NV_ENC_CODEC_AV1_GUID);
+    p.config.rcParams.averageBitRate = 2000000;
+    EXPECT_EQ(Initialize(session, &p), NV_ENC_ERR_INVALID_PARAM);
+    EXPECT_STREQ(m_api.nvEncGetLastErrorString(session),
+                 "SVT-AV1 refused the settings: SVT-AV1 has no average bit rate in low delay");
+    EXPECT_EQ(camfx::swenc::DescribeSession(session), "");
+    p.config.rcParams.averageBitRate = 0;
+    p.config.encodeCodecConfig.av1Config.outputBitDepth = NV_ENC_BIT_DEPTH_10;
+    EXPECT_EQ(Initialize(session, &p), NV_ENC_ERR_UNSUPPORTED_PARAM);
+    p.config.encodeCodecConfig.av1Config.outputBitDepth = NV_ENC_BIT_DEPTH_8;
+    EXPECT_EQ(Initialize(session, &p), NV_ENC_SUCCESS);
+}
+
+TEST_F(SoftwareEncoderApi, EncodeGuidsListEveryCodec) {
+    void* session = Open();
+    uint32_t count = 0;
+    ASSERT_EQ(m_api.nvEncGetEncodeGUIDCount(session, &count), NV_ENC_SUCCESS);
+    ASSERT_EQ(count, 3u);
+    std::vector<GUID> guids(4);
+    uint32_t filled = 0;
+    ASSERT_EQ(m_api.nvEncGetEncodeGUIDs(session, guids.data(), 4, &filled), NV_ENC_SUCCESS);
+    ASSERT_EQ(filled, 3u);
+    for (const GUID& codec :
+         {NV_ENC_CODEC_H264_GUID, NV_ENC_CODEC_HEVC_GUID, NV_ENC_CODEC_AV1_GUID}) {
+        EXPECT_EQ(std::count_if(
+                      guids.begin(), guids.begin() + filled,
+                      [&](const GUID& g) { return std::memcmp(&g, &codec, sizeof(GUID)) == 0; }),
+                  1);
+    }
+    EXPECT_EQ(m_api.nvEncGetEncodeGUIDs(session, guids.data(), 2, &filled),
+              NV_ENC_ERR_INVALID_PARAM);
+    EXPECT_EQ(m_api.nvEncGetEncodeGUIDs(session, nullptr, 4, &filled), NV_ENC_ERR_INVALID_PTR);
+    EXPECT_EQ(m_api.nvEncGetEncodeGUIDs(session, guids.data(), 4, nullptr), NV_ENC_ERR_INVALID_PTR);
+    EXPECT_EQ(m_api.nvEncGetEncodeGUIDCount(session, nullptr), NV_ENC_ERR_INVALID_PTR);
+    EXPECT_EQ(m_api.nvEncGetEncodeGUIDCount(nullptr, &count), NV_ENC_ERR_INVALID_PTR);
+    const GUID bogus = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    EXPECT_EQ(camfx::swenc::EncoderName(bogus), "");
 }
 
 }  // namespace

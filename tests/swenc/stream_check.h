@@ -90,20 +90,29 @@ inline std::vector<uint8_t> ReadFile(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-// What ffprobe says about the first video stream of a raw HEVC file, as "key=value" lines
+// A raw elementary stream's FFmpeg format ("h264", "hevc", "obu": AV1 as low-overhead OBUs)
+// and the codec_name ffprobe gives it.
+struct StreamFormat {
+    const char* format;
+    const char* codecName;
+};
+constexpr StreamFormat kHevcStream = {"hevc", "hevc"};
+
+// What ffprobe says about the first video stream of a raw file, as "key=value" lines
 // (codec_name, profile, width, height, r_frame_rate, nb_read_frames).
-inline std::string Probe(const std::string& path) {
-    return Run(
-        "ffprobe -v error -f hevc -count_frames -select_streams v:0 -show_entries "
-        "stream=codec_name,profile,width,height,r_frame_rate,nb_read_frames "
-        "-of default=noprint_wrappers=1 '" +
-        path + "' 2>&1");
+inline std::string Probe(const std::string& path, StreamFormat format = kHevcStream) {
+    return Run(std::string("ffprobe -v error -f ") + format.format +
+               " -count_frames -select_streams v:0 -show_entries "
+               "stream=codec_name,profile,width,height,r_frame_rate,nb_read_frames "
+               "-of default=noprint_wrappers=1 '" +
+               path + "' 2>&1");
 }
 
-// Every frame FFmpeg's decoder reads from a raw HEVC file, as NV12, concatenated.
-inline std::vector<uint8_t> DecodeNv12(const std::string& hevcPath, const std::string& rawPath) {
-    Run("ffmpeg -v error -y -f hevc -i '" + hevcPath + "' -f rawvideo -pix_fmt nv12 '" + rawPath +
-        "' 2>&1");
+// Every frame FFmpeg's decoder reads from a raw file, as NV12, concatenated.
+inline std::vector<uint8_t> DecodeNv12(const std::string& hevcPath, const std::string& rawPath,
+                                       StreamFormat format = kHevcStream) {
+    Run(std::string("ffmpeg -v error -y -f ") + format.format + " -i '" + hevcPath +
+        "' -f rawvideo -pix_fmt nv12 '" + rawPath + "' 2>&1");
     return ReadFile(rawPath);
 }
 
@@ -132,22 +141,66 @@ inline bool StartsWithVps(const std::vector<uint8_t>& packet) {
            packet[3] == 1 && (packet[4] >> 1) == 32;
 }
 
+// The NAL unit types of an Annex B stream, in order.
+inline std::vector<int> NalTypes(const std::vector<uint8_t>& packet, bool hevc) {
+    std::vector<int> types;
+    for (size_t i = 0; i + 3 < packet.size(); ++i) {
+        if (packet[i] == 0 && packet[i + 1] == 0 && packet[i + 2] == 1) {
+            types.push_back(hevc ? (packet[i + 3] >> 1) & 0x3f : packet[i + 3] & 0x1f);
+            i += 2;
+        }
+    }
+    return types;
+}
+
+// The OBU types of a low-overhead AV1 temporal unit, in order; -1 ends a malformed one.
+inline std::vector<int> ObuTypes(const std::vector<uint8_t>& unit) {
+    std::vector<int> types;
+    size_t i = 0;
+    while (i < unit.size()) {
+        const uint8_t header = unit[i++];
+        const bool extension = header & 4;
+        const bool hasSize = header & 2;
+        if (!hasSize) {
+            types.push_back(-1);
+            break;
+        }
+        i += extension ? 1 : 0;
+        uint64_t size = 0;
+        for (int shift = 0; i < unit.size(); shift += 7) {
+            const uint8_t byte = unit[i++];
+            size |= uint64_t(byte & 0x7f) << shift;
+            if (!(byte & 0x80)) {
+                break;
+            }
+        }
+        if (i + size > unit.size()) {
+            types.push_back(-1);
+            break;
+        }
+        types.push_back((header >> 3) & 0xf);
+        i += size;
+    }
+    return types;
+}
+
 inline void Append(std::vector<uint8_t>* stream, const std::vector<uint8_t>& packet) {
     stream->insert(stream->end(), packet.begin(), packet.end());
 }
 
-// Decodes a raw HEVC stream and checks it holds `count` pictures matching pattern frames
+// Decodes a raw stream and checks it holds `count` pictures matching pattern frames
 // 0, 1, ... in that order. Returns what ffprobe said, for further checks.
 inline std::string ExpectPatternStream(const std::vector<uint8_t>& stream, int count,
-                                       const std::string& name) {
-    const std::string hevc = TempPath(name + ".hevc");
+                                       const std::string& name, StreamFormat format = kHevcStream) {
+    const std::string hevc = TempPath(name + "." + format.format);
     const std::string raw = TempPath(name + ".nv12");
     WriteFile(hevc, stream);
-    const std::string probe = Probe(hevc);
-    EXPECT_NE(probe.find("codec_name=hevc\n"), std::string::npos) << probe;
+    const std::string probe = Probe(hevc, format);
+    EXPECT_NE(probe.find(std::string("codec_name=") + format.codecName + "\n"), std::string::npos)
+        << probe;
     EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(count) + "\n"), std::string::npos)
         << probe;
-    const std::vector<uint8_t> decoded = DecodeNv12(hevc, raw);
+    const std::vector<uint8_t> decoded = DecodeNv12(hevc, raw, format);
     std::remove(hevc.c_str());
     std::remove(raw.c_str());
     EXPECT_EQ(decoded.size(), kNv12Bytes * count);

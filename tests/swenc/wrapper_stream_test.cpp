@@ -131,12 +131,13 @@ TEST_F(RecordingPath, SessionNeverGivenAPictureGivesAnEmptyStream) {
     m_encoder->CloseEncoder();
 }
 
-TEST_F(RecordingPath, H264IsRefusedAndTheSameEncoderThenRecordsHevc) {
+TEST_F(RecordingPath, AnUnknownCodecIsRefusedAndTheSameEncoderThenRecordsHevc) {
+    const GUID unknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
     try {
-        CreateEncoder(NV_ENC_CODEC_H264_GUID);
-        FAIL() << "H.264 was accepted";
+        CreateEncoder(unknown);
+        FAIL() << "an unknown codec was accepted";
     } catch (const NVENCException& e) {
-        EXPECT_EQ(e.ErrorCode(), NV_ENC_ERR_UNSUPPORTED_PARAM) << e.what();
+        EXPECT_EQ(e.ErrorCode(), NV_ENC_ERR_INVALID_PARAM) << e.what();
     }
     CreateEncoder();
     const int lag = m_encoder->OutputLag();

@@ -48,12 +48,12 @@ x265_param* BuildParam(const EncoderSettings& s, std::string* reason) {
         *reason = "x265_param_alloc failed";
         return nullptr;
     }
-    if (x265_param_default_preset(p, s.x265Preset, s.zeroLatency ? "zerolatency" : nullptr) < 0) {
-        *reason = std::string("x265 has no preset ") + s.x265Preset;
+    if (x265_param_default_preset(p, s.preset, s.zeroLatency ? "zerolatency" : nullptr) < 0) {
+        *reason = std::string("x265 has no preset ") + s.preset;
         x265_param_free(p);
         return nullptr;
     }
-    if (!SetAll(p, s.x265Params, reason)) {
+    if (!SetAll(p, s.params, reason)) {
         x265_param_free(p);
         return nullptr;
     }
@@ -123,6 +123,22 @@ x265_param* BuildParam(const EncoderSettings& s, std::string* reason) {
         return nullptr;
     }
     return p;
+}
+
+NV_ENC_PIC_TYPE PictureType(int sliceType) {
+    switch (sliceType) {
+        case X265_TYPE_IDR:
+            return NV_ENC_PIC_TYPE_IDR;
+        case X265_TYPE_I:
+            return NV_ENC_PIC_TYPE_I;
+        case X265_TYPE_P:
+            return NV_ENC_PIC_TYPE_P;
+        case X265_TYPE_BREF:
+        case X265_TYPE_B:
+            return NV_ENC_PIC_TYPE_B;
+        default:
+            return NV_ENC_PIC_TYPE_UNKNOWN;
+    }
 }
 
 }  // namespace
@@ -209,14 +225,14 @@ void HevcEncoder::Collect(void* nals, uint32_t count, const void* picOut,
         unit.bytes.assign(nal[0].payload, nal[0].payload + total);
     }
     unit.pts = pic->pts;
-    unit.sliceType = pic->sliceType;
+    unit.type = PictureType(pic->sliceType);
     out.push_back(std::move(unit));
     if (m_held > 0) {
         --m_held;
     }
 }
 
-bool HevcEncoder::Encode(const PlanarPicture& picture, int64_t pts, bool forceIdr,
+bool HevcEncoder::Encode(const PlanarPicture& picture, int64_t pts, bool forceKey,
                          std::deque<AccessUnit>& out) {
     if (!Open(nullptr)) {
         return false;
@@ -230,7 +246,7 @@ bool HevcEncoder::Encode(const PlanarPicture& picture, int64_t pts, bool forceId
     in.bitDepth = 8;
     in.colorSpace = X265_CSP_I420;
     in.pts = pts;
-    in.sliceType = forceIdr ? X265_TYPE_IDR : X265_TYPE_AUTO;
+    in.sliceType = forceKey ? X265_TYPE_IDR : X265_TYPE_AUTO;
 
     x265_picture picOut;
     x265_picture_init(m_param, &picOut);
@@ -263,6 +279,17 @@ void HevcEncoder::Drain(std::deque<AccessUnit>& out) {
         Collect(nals, count, &picOut, out);
     }
     Close();
+}
+
+std::string HevcEncoder::Describe() const {
+    std::string text = "libx265 " + std::string(x265_version_str) + " (preset " + m_settings.preset;
+    if (m_settings.zeroLatency) {
+        text += ", tune zerolatency";
+    }
+    if (*m_settings.params) {
+        text += std::string(", ") + m_settings.params;
+    }
+    return text + ")";
 }
 
 const char* X265Version() {

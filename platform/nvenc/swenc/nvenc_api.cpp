@@ -1,6 +1,7 @@
-// The NVENC entry points and function table, backed by libx265. Synchronous only (no
-// asynchronous-encode capability); HEVC Main from NV12 pictures in CUDA device memory.
-// Submission copies the picture into libx265, which may keep several pictures in flight;
+// The NVENC entry points and function table, backed by libx264 (H.264 High), libx265 (HEVC
+// Main) and SVT-AV1 (AV1 Main), from NV12 pictures in CUDA device memory. Synchronous only
+// (no asynchronous-encode capability). Submission copies the picture into the library,
+// which may keep several pictures in flight;
 // "need more input" answers a submission whose own access unit is not ready yet.
 //
 // Every handle the API hands out (session, registration, mapping, bitstream buffer)
@@ -24,6 +25,7 @@
 #include "SoftwareEncoder.h"
 #include "hevc_encoder.h"
 #include "nvEncodeAPI.h"
+#include "picture_encoder.h"
 #include "presets.h"
 
 namespace camfx::swenc {
@@ -67,8 +69,8 @@ struct Session {
     uint32_t width = 0;
     uint32_t height = 0;
     bool pictureTypeDecision = true;
-    bool lowLatency = false;  // x265's zerolatency tune: no B pictures, no lookahead
-    HevcEncoder encoder;
+    bool lowLatency = false;  // the library's real-time mode: no B pictures, no lookahead
+    std::unique_ptr<PictureEncoder> encoder;
     std::string description;  // what encodes, once initialised
     std::string lastError;    // why the last failing call failed, where more is known
 
@@ -78,14 +80,14 @@ struct Session {
     bool ended = false;  // an end of stream came after the last picture
 
     // Buffers of submitted pictures in submission order, waiting for access units;
-    // x265 returns those in decode order, one per picture, so the k-th unit belongs
+    // the library returns those in decode order, one per picture, so the k-th unit belongs
     // in the k-th buffer. A null entry is a buffer destroyed while it waited.
     std::deque<Bitstream*> waiting;
     std::deque<AccessUnit> produced;
-    std::map<int64_t, PictureInfo> inFlight;  // keyed by the counter given to x265
+    std::map<int64_t, PictureInfo> inFlight;  // keyed by the counter given to the library
     int64_t nextPicture = 0;
 
-    // Host copy of the current picture: planar 4:2:0 for x265, and the interleaved
+    // Host copy of the current picture: planar 4:2:0 for the library, and the interleaved
     // chroma as it arrives.
     std::vector<uint8_t> planes;
     std::vector<uint8_t> interleaved;
@@ -175,12 +177,14 @@ void Pair(Session& s) {
     }
 }
 
-// Makes every submitted picture's output ready: drains x265, which then starts a new
-// stream (parameter sets and an IDR) with the next picture. A picture x265 never
+// Makes every submitted picture's output ready: drains the library, which then starts a
+// new stream (headers and a key frame) with the next picture. A picture it never
 // returned, which it should not do, leaves its buffer empty rather than shifting the
 // later pictures into the wrong buffers.
 void Flush(Session& s) {
-    s.encoder.Drain(s.produced);
+    if (s.encoder) {
+        s.encoder->Drain(s.produced);
+    }
     Pair(s);
     while (!s.waiting.empty()) {
         Bitstream* buffer = s.waiting.front();
@@ -192,22 +196,6 @@ void Flush(Session& s) {
         }
     }
     s.produced.clear();
-}
-
-NV_ENC_PIC_TYPE PictureType(int sliceType) {
-    switch (sliceType) {
-        case 1:  // X265_TYPE_IDR
-            return NV_ENC_PIC_TYPE_IDR;
-        case 2:  // X265_TYPE_I
-            return NV_ENC_PIC_TYPE_I;
-        case 3:  // X265_TYPE_P
-            return NV_ENC_PIC_TYPE_P;
-        case 4:  // X265_TYPE_BREF
-        case 5:  // X265_TYPE_B
-            return NV_ENC_PIC_TYPE_B;
-        default:
-            return NV_ENC_PIC_TYPE_UNKNOWN;
-    }
 }
 
 // A CUDA call that failed for the session: its result named in the session's last error.
@@ -327,7 +315,8 @@ NVENCSTATUS NVENCAPI GetEncodeCaps(void* encoder, GUID codec, NV_ENC_CAPS_PARAM*
     if (caps->version != NV_ENC_CAPS_PARAM_VER) {
         return NV_ENC_ERR_INVALID_VERSION;
     }
-    if (!SameGuid(codec, NV_ENC_CODEC_HEVC_GUID)) {
+    Codec known;
+    if (!CodecFor(codec, &known)) {
         return NV_ENC_ERR_UNSUPPORTED_PARAM;
     }
     switch (caps->capsToQuery) {
@@ -341,6 +330,35 @@ NVENCSTATUS NVENCAPI GetEncodeCaps(void* encoder, GUID codec, NV_ENC_CAPS_PARAM*
         default:
             return NV_ENC_ERR_UNSUPPORTED_PARAM;
     }
+}
+
+// The codecs every session offers, in the order GetEncodeGUIDs lists them.
+const GUID* const kCodecs[] = {&NV_ENC_CODEC_H264_GUID, &NV_ENC_CODEC_HEVC_GUID,
+                               &NV_ENC_CODEC_AV1_GUID};
+constexpr uint32_t kCodecCount = sizeof(kCodecs) / sizeof(kCodecs[0]);
+
+NVENCSTATUS NVENCAPI GetEncodeGUIDCount(void* encoder, uint32_t* count) {
+    SessionLock s(encoder);
+    if (!s || !count) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    *count = kCodecCount;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS NVENCAPI GetEncodeGUIDs(void* encoder, GUID* guids, uint32_t size, uint32_t* count) {
+    SessionLock s(encoder);
+    if (!s || !guids || !count) {
+        return NV_ENC_ERR_INVALID_PTR;
+    }
+    if (size < kCodecCount) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
+    for (uint32_t i = 0; i < kCodecCount; ++i) {
+        guids[i] = *kCodecs[i];
+    }
+    *count = kCodecCount;
+    return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS NVENCAPI GetEncodePresetConfigEx(void* encoder, GUID codec, GUID preset,
@@ -357,14 +375,15 @@ NVENCSTATUS NVENCAPI GetEncodePresetConfigEx(void* encoder, GUID codec, GUID pre
         presetConfig->presetCfg.version != NV_ENC_CONFIG_VER) {
         return NV_ENC_ERR_INVALID_VERSION;
     }
-    if (!SameGuid(codec, NV_ENC_CODEC_HEVC_GUID)) {
+    Codec which;
+    if (!CodecFor(codec, &which)) {
         return NV_ENC_ERR_UNSUPPORTED_PARAM;
     }
     const int number = PresetNumber(preset);
     if (number == 0 || tuning > NV_ENC_TUNING_INFO_ULTRA_HIGH_QUALITY) {
         return NV_ENC_ERR_INVALID_PARAM;
     }
-    FillPresetConfig(number, tuning, &presetConfig->presetCfg);
+    FillPresetConfig(which, number, tuning, &presetConfig->presetCfg);
     return NV_ENC_SUCCESS;
 }
 
@@ -383,7 +402,8 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     if (s->initialized) {
         return NV_ENC_ERR_INVALID_CALL;
     }
-    if (!SameGuid(params->encodeGUID, NV_ENC_CODEC_HEVC_GUID)) {
+    Codec codec;
+    if (!CodecFor(params->encodeGUID, &codec)) {
         return NV_ENC_ERR_UNSUPPORTED_PARAM;
     }
     const int preset = PresetNumber(params->presetGUID);
@@ -413,10 +433,10 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     } else {
         std::memset(&config, 0, sizeof(config));
         config.version = NV_ENC_CONFIG_VER;
-        FillPresetConfig(preset, tuning, &config);
+        FillPresetConfig(codec, preset, tuning, &config);
     }
     EncoderSettings settings;
-    NVENCSTATUS status = TranslateConfig(preset, tuning, config, &settings);
+    NVENCSTATUS status = TranslateConfig(codec, preset, tuning, config, &settings);
     if (status != NV_ENC_SUCCESS) {
         return status;
     }
@@ -425,23 +445,22 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     settings.fpsNum = params->frameRateNum;
     settings.fpsDen = params->frameRateDen;
     std::string reason;
-    if (!s->encoder.Configure(settings, &reason)) {
-        s->lastError = "libx265 refused the settings: " + reason;
+    std::unique_ptr<PictureEncoder> picked = MakeEncoder(codec);
+    if (!picked->Configure(settings, &reason)) {
+        const std::string name = LibraryName(codec);
+        s->lastError = name.substr(0, name.find(' ')) + " refused the settings: " + reason;
         return NV_ENC_ERR_INVALID_PARAM;
     }
+    s->encoder = std::move(picked);
     s->initialized = true;
     s->width = w;
     s->height = h;
     s->pictureTypeDecision = params->enablePTD != 0;
     s->lowLatency = settings.zeroLatency;
 
-    char description[256];
-    std::snprintf(description, sizeof(description),
-                  "libx265 %s (preset %s%s%s%s), %ux%u at %u/%u fps", X265Version(),
-                  settings.x265Preset, settings.zeroLatency ? ", tune zerolatency" : "",
-                  *settings.x265Params ? ", " : "", settings.x265Params, w, h, params->frameRateNum,
-                  params->frameRateDen);
-    s->description = description;
+    s->description = s->encoder->Describe() + ", " + std::to_string(w) + "x" + std::to_string(h) +
+                     " at " + std::to_string(params->frameRateNum) + "/" +
+                     std::to_string(params->frameRateDen) + " fps";
     return NV_ENC_SUCCESS;
 }
 
@@ -525,17 +544,17 @@ NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* pic) {
         (pic->pictureType == NV_ENC_PIC_TYPE_IDR || pic->pictureType == NV_ENC_PIC_TYPE_I)) {
         forceIdr = true;
     }
-    if (s->lowLatency && !s->encoder.Streaming()) {
+    if (s->lowLatency && !s->encoder->Streaming()) {
         // A caller keeps as many pictures in flight as it has bitstream buffers, and must
         // lock a buffer before giving it a new picture: with one buffer (no output delay)
         // each picture is done when its submission returns; with more, up to that many
         // pictures are encoded at once, and each is ready before its buffer comes round.
-        s->encoder.SetPicturesInFlight(
+        s->encoder->SetPicturesInFlight(
             static_cast<int>(std::min<size_t>(kMaxPicturesInFlight, s->bitstreams.size())));
     }
     const int64_t number = s->nextPicture;
-    if (!s->encoder.Encode(picture, number, forceIdr, s->produced)) {
-        s->lastError = "libx265 failed to encode the picture";
+    if (!s->encoder->Encode(picture, number, forceIdr, s->produced)) {
+        s->lastError = s->encoder->Describe() + " failed to encode the picture";
         return NV_ENC_ERR_GENERIC;
     }
     ++s->nextPicture;
@@ -565,8 +584,8 @@ NVENCSTATUS NVENCAPI LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* lock) {
         if (lock->doNotWait) {
             return NV_ENC_ERR_LOCK_BUSY;
         }
-        // x265 still holds this picture and gives it back only for later pictures or at
-        // the end of the stream. A caller that locks within the delay its buffers allow
+        // The library still holds this picture and gives it back only for later pictures
+        // or at the end of the stream. A caller that locks within the delay its buffers allow
         // never comes here; one that locks sooner gets its picture from a drain.
         Flush(*s);
     }
@@ -582,7 +601,7 @@ NVENCSTATUS NVENCAPI LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* lock) {
     lock->outputTimeStamp = info.timeStamp;
     lock->outputDuration = info.duration;
     lock->bitstreamBufferPtr = b->unit.bytes.data();
-    lock->pictureType = PictureType(b->unit.sliceType);
+    lock->pictureType = b->unit.type;
     lock->pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
     return NV_ENC_SUCCESS;
 }
@@ -744,6 +763,8 @@ NVENCSTATUS CreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
         return NV_ENC_ERR_INVALID_VERSION;
     }
     list->nvEncOpenEncodeSession = &OpenEncodeSession;
+    list->nvEncGetEncodeGUIDCount = &GetEncodeGUIDCount;
+    list->nvEncGetEncodeGUIDs = &GetEncodeGUIDs;
     list->nvEncGetEncodeCaps = &GetEncodeCaps;
     list->nvEncInitializeEncoder = &InitializeEncoder;
     list->nvEncCreateBitstreamBuffer = &CreateBitstreamBuffer;
@@ -769,6 +790,11 @@ NVENCSTATUS CreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
 std::string DescribeSession(void* encoder) {
     SessionLock s(encoder, SessionLock::LastError::Keep);
     return s && s->initialized ? s->description : std::string();
+}
+
+std::string EncoderName(const GUID& codec) {
+    Codec which;
+    return CodecFor(codec, &which) ? LibraryName(which) : std::string();
 }
 
 std::string LibraryVersion() {

@@ -3,6 +3,7 @@
 #include "NvEncGuid.h"
 #include "SoftwareEncoder.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace camfx::swenc {
@@ -72,28 +73,60 @@ namespace {
 constexpr const char* kFastestLowLatency =
     "rd=1:rdoq-level=0:psy-rd=0:psy-rdoq=0:ctu=16:tu-intra-depth=1:tu-inter-depth=1";
 
+// H.264 (libx264): the preset tracks libx265's a step slower, as libx264 is the cheaper
+// library; every low-latency tuning takes libx264's zerolatency tune (no B pictures, no
+// lookahead, sliced threads, so each picture is back when its submission returns).
+// AV1 (SVT-AV1): SVT-AV1's preset; low-latency tunings take its low-delay prediction
+// structure without lookahead or scene-change detection, the others random access.
+//
+// Not yet measured on the swirled mosaic: the H.264 and AV1 default qualities below
+// (x264 CRF 26, as libx265's; SVT-AV1 CRF 40 of 63) keep 30 dB on the test pattern (the
+// stream tests check every picture), and the speed of libx264 veryfast/zerolatency and
+// SVT-AV1 preset 12 at 720p on 2 cores still has to be recorded here from the encoder
+// benchmark.
 struct PresetRow {
     const char* x265Preset;
     int frameIntervalP;
     int lookahead;
     const char* lowLatencyParams;
+    const char* x264Preset;
+    int svtPreset;
 };
 
 constexpr PresetRow kPresets[7] = {
-    {"ultrafast", 1, 0, kFastestLowLatency},
-    {"ultrafast", 1, 0, kFastestLowLatency},
-    {"ultrafast", 4, 5, kFastestLowLatency},
-    {"superfast", 4, 10, ""},
-    {"veryfast", 4, 15, ""},
-    {"faster", 4, 15, ""},
-    {"medium", 4, 20, ""},
+    {"ultrafast", 1, 0, kFastestLowLatency, "veryfast", 12},
+    {"ultrafast", 1, 0, kFastestLowLatency, "veryfast", 12},
+    {"ultrafast", 4, 5, kFastestLowLatency, "veryfast", 12},
+    {"superfast", 4, 10, "", "faster", 10},
+    {"veryfast", 4, 15, "", "fast", 8},
+    {"faster", 4, 15, "", "medium", 6},
+    {"medium", 4, 20, "", "slow", 4},
 };
+
+// The codec's own scales: quantisers and quality 0-51 for H.264 and HEVC; for AV1 the
+// quality is 0-63 (SVT-AV1's CRF) and the quantisers are quantiser indices 0-255.
+struct CodecRow {
+    Codec codec;
+    int defaultQuality;
+    NV_ENC_QP defaultQp;  // P, B, I
+    uint32_t maxQuality;
+    uint32_t maxQp;
+};
+
+constexpr CodecRow kCodecs[3] = {
+    {Codec::H264, kDefaultQualityH264, {28, 31, 25}, 51, 51},
+    {Codec::Hevc, kDefaultQuality, {28, 31, 25}, 51, 51},
+    {Codec::Av1, kDefaultQualityAv1, {128, 140, 112}, 63, 255},
+};
+
+const CodecRow& RowOf(Codec codec) {
+    return kCodecs[static_cast<int>(codec)];
+}
 
 constexpr int kGopLength = 250;
 // x265 refuses more consecutive B pictures and a deeper lookahead.
 constexpr int kMaxBframes = 16;
 constexpr int kMaxLookahead = 250;
-constexpr uint32_t kMaxQp = 51;
 
 }  // namespace
 
@@ -115,8 +148,22 @@ bool IsLowLatency(NV_ENC_TUNING_INFO tuning) {
            tuning == NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY;
 }
 
-void FillPresetConfig(int preset, NV_ENC_TUNING_INFO tuning, NV_ENC_CONFIG* config) {
+bool CodecFor(const GUID& guid, Codec* codec) {
+    if (SameGuid(guid, NV_ENC_CODEC_H264_GUID)) {
+        *codec = Codec::H264;
+    } else if (SameGuid(guid, NV_ENC_CODEC_HEVC_GUID)) {
+        *codec = Codec::Hevc;
+    } else if (SameGuid(guid, NV_ENC_CODEC_AV1_GUID)) {
+        *codec = Codec::Av1;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void FillPresetConfig(Codec codec, int preset, NV_ENC_TUNING_INFO tuning, NV_ENC_CONFIG* config) {
     const PresetRow& row = kPresets[preset - 1];
+    const CodecRow& codecRow = RowOf(codec);
     uint32_t version = config->version;
     std::memset(config, 0, sizeof(*config));
     config->version = version;
@@ -133,30 +180,81 @@ void FillPresetConfig(int preset, NV_ENC_TUNING_INFO tuning, NV_ENC_CONFIG* conf
         rc.constQP = {0, 0, 0};
     } else {
         rc.rateControlMode = NV_ENC_PARAMS_RC_VBR;
-        rc.targetQuality = kDefaultQuality;
-        rc.constQP = {28, 31, 25};
+        rc.targetQuality = static_cast<uint8_t>(codecRow.defaultQuality);
+        rc.constQP = codecRow.defaultQp;
     }
 
-    NV_ENC_CONFIG_HEVC& hevc = config->encodeCodecConfig.hevcConfig;
-    hevc.chromaFormatIDC = 1;
-    hevc.idrPeriod = config->gopLength;
-    hevc.inputBitDepth = NV_ENC_BIT_DEPTH_8;
-    hevc.outputBitDepth = NV_ENC_BIT_DEPTH_8;
+    NV_ENC_CODEC_CONFIG& codecConfig = config->encodeCodecConfig;
+    switch (codec) {
+        case Codec::H264:
+            codecConfig.h264Config.chromaFormatIDC = 1;
+            codecConfig.h264Config.idrPeriod = config->gopLength;
+            break;
+        case Codec::Hevc:
+            codecConfig.hevcConfig.chromaFormatIDC = 1;
+            codecConfig.hevcConfig.idrPeriod = config->gopLength;
+            codecConfig.hevcConfig.inputBitDepth = NV_ENC_BIT_DEPTH_8;
+            codecConfig.hevcConfig.outputBitDepth = NV_ENC_BIT_DEPTH_8;
+            break;
+        case Codec::Av1:
+            codecConfig.av1Config.chromaFormatIDC = 1;
+            codecConfig.av1Config.idrPeriod = config->gopLength;
+            codecConfig.av1Config.inputBitDepth = NV_ENC_BIT_DEPTH_8;
+            codecConfig.av1Config.outputBitDepth = NV_ENC_BIT_DEPTH_8;
+            break;
+    }
 }
 
-NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_CONFIG& config,
-                            EncoderSettings* s) {
-    const NV_ENC_CONFIG_HEVC& hevc = config.encodeCodecConfig.hevcConfig;
+namespace {
+
+// What the codec's own configuration says: chroma format, bit depths (0 leaves the choice
+// to the encoder; H.264's configuration carries none) and IDR period.
+struct CodecFields {
+    uint32_t chromaFormatIDC = 0;
+    NV_ENC_BIT_DEPTH inputBitDepth = NV_ENC_BIT_DEPTH_8;
+    NV_ENC_BIT_DEPTH outputBitDepth = NV_ENC_BIT_DEPTH_8;
+    uint32_t idrPeriod = 0;
+};
+
+CodecFields FieldsOf(Codec codec, const NV_ENC_CODEC_CONFIG& c) {
+    CodecFields f;
+    switch (codec) {
+        case Codec::H264:
+            f.chromaFormatIDC = c.h264Config.chromaFormatIDC;
+            f.idrPeriod = c.h264Config.idrPeriod;
+            break;
+        case Codec::Hevc:
+            f.chromaFormatIDC = c.hevcConfig.chromaFormatIDC;
+            f.inputBitDepth = c.hevcConfig.inputBitDepth;
+            f.outputBitDepth = c.hevcConfig.outputBitDepth;
+            f.idrPeriod = c.hevcConfig.idrPeriod;
+            break;
+        case Codec::Av1:
+            f.chromaFormatIDC = c.av1Config.chromaFormatIDC;
+            f.inputBitDepth = c.av1Config.inputBitDepth;
+            f.outputBitDepth = c.av1Config.outputBitDepth;
+            f.idrPeriod = c.av1Config.idrPeriod;
+            break;
+    }
+    return f;
+}
+
+}  // namespace
+
+NVENCSTATUS TranslateConfig(Codec codec, int preset, NV_ENC_TUNING_INFO tuning,
+                            const NV_ENC_CONFIG& config, EncoderSettings* s) {
+    const CodecFields fields = FieldsOf(codec, config.encodeCodecConfig);
+    const CodecRow& codecRow = RowOf(codec);
     const NV_ENC_RC_PARAMS& rc = config.rcParams;
     if (rc.version != 0 && rc.version != NV_ENC_RC_PARAMS_VER) {
         return NV_ENC_ERR_INVALID_VERSION;
     }
-    // HEVC Main only: 8-bit 4:2:0 (0 leaves the choice to the encoder).
-    if (hevc.chromaFormatIDC > 1) {
+    // 8-bit 4:2:0 only (0 leaves the choice to the encoder).
+    if (fields.chromaFormatIDC > 1) {
         return NV_ENC_ERR_UNSUPPORTED_PARAM;
     }
-    if ((hevc.inputBitDepth != 0 && hevc.inputBitDepth != NV_ENC_BIT_DEPTH_8) ||
-        (hevc.outputBitDepth != 0 && hevc.outputBitDepth != NV_ENC_BIT_DEPTH_8)) {
+    if ((fields.inputBitDepth != 0 && fields.inputBitDepth != NV_ENC_BIT_DEPTH_8) ||
+        (fields.outputBitDepth != 0 && fields.outputBitDepth != NV_ENC_BIT_DEPTH_8)) {
         return NV_ENC_ERR_UNSUPPORTED_PARAM;
     }
     if (config.frameIntervalP < 0 || config.frameIntervalP > kMaxBframes + 1 ||
@@ -165,15 +263,29 @@ NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_
     }
 
     const PresetRow& row = kPresets[preset - 1];
-    s->x265Preset = row.x265Preset;
+    s->codec = codec;
     s->zeroLatency = IsLowLatency(tuning);
-    s->x265Params = s->zeroLatency ? row.lowLatencyParams : "";
+    switch (codec) {
+        case Codec::H264:
+            s->preset = row.x264Preset;
+            s->params = "";
+            break;
+        case Codec::Hevc:
+            s->preset = row.x265Preset;
+            s->params = s->zeroLatency ? row.lowLatencyParams : "";
+            break;
+        case Codec::Av1:
+            s->preset = "";
+            s->params = "";
+            s->speed = row.svtPreset;
+            break;
+    }
     s->bframes = config.frameIntervalP > 1 ? config.frameIntervalP - 1 : 0;
     s->lookahead = rc.lookaheadDepth;
 
     // The IDR period wins over the GOP length, as in the hardware encoder; an
-    // infinite one gives a single IDR; 0 leaves x265's default.
-    uint32_t period = hevc.idrPeriod != 0 ? hevc.idrPeriod : config.gopLength;
+    // infinite one gives a single IDR; 0 leaves the table's GOP.
+    uint32_t period = fields.idrPeriod != 0 ? fields.idrPeriod : config.gopLength;
     if (period == NVENC_INFINITE_GOPLENGTH) {
         s->keyframeInterval = -1;
     } else if (period == 0) {
@@ -187,22 +299,28 @@ NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_
     const uint32_t kbps = rc.averageBitRate / 1000;
     switch (rc.rateControlMode) {
         case NV_ENC_PARAMS_RC_CONSTQP:
-            if (rc.constQP.qpIntra > kMaxQp || rc.constQP.qpInterP > kMaxQp ||
-                rc.constQP.qpInterB > kMaxQp) {
+            if (rc.constQP.qpIntra > codecRow.maxQp || rc.constQP.qpInterP > codecRow.maxQp ||
+                rc.constQP.qpInterB > codecRow.maxQp) {
                 return NV_ENC_ERR_INVALID_PARAM;
             }
             s->rateControl = RateControl::ConstQp;
             s->qpIntra = static_cast<int>(rc.constQP.qpIntra);
             s->qpInterP = static_cast<int>(rc.constQP.qpInterP);
             s->qpInterB = static_cast<int>(rc.constQP.qpInterB);
+            if (codec == Codec::Av1) {
+                // Quantiser indices 0-255 to SVT-AV1's quantiser scale 0-63.
+                s->qpIntra = (s->qpIntra + 2) / 4;
+                s->qpInterP = (s->qpInterP + 2) / 4;
+                s->qpInterB = (s->qpInterB + 2) / 4;
+            }
             break;
         case NV_ENC_PARAMS_RC_VBR:
             if (rc.averageBitRate == 0) {
-                if (rc.targetQuality > kMaxQp) {
+                if (rc.targetQuality > codecRow.maxQuality) {
                     return NV_ENC_ERR_INVALID_PARAM;
                 }
                 s->rateControl = RateControl::ConstQuality;
-                s->quality = rc.targetQuality != 0 ? rc.targetQuality : kDefaultQuality;
+                s->quality = rc.targetQuality != 0 ? rc.targetQuality : codecRow.defaultQuality;
             } else {
                 if (kbps == 0) {
                     return NV_ENC_ERR_INVALID_PARAM;
@@ -228,24 +346,93 @@ NVENCSTATUS TranslateConfig(int preset, NV_ENC_TUNING_INFO tuning, const NV_ENC_
     return NV_ENC_SUCCESS;
 }
 
-bool X265SettingsFor(int preset, NV_ENC_TUNING_INFO tuning, X265Settings* out) {
+namespace {
+
+// The table's settings of a session of `codec`, preset and tuning with the preset's own
+// configuration.
+bool TableSettings(Codec codec, int preset, NV_ENC_TUNING_INFO tuning, EncoderSettings* settings) {
     if (preset < 1 || preset > 7 || tuning < NV_ENC_TUNING_INFO_UNDEFINED ||
-        tuning > NV_ENC_TUNING_INFO_ULTRA_HIGH_QUALITY || out == nullptr) {
+        tuning > NV_ENC_TUNING_INFO_ULTRA_HIGH_QUALITY) {
         return false;
     }
     NV_ENC_CONFIG config = {};
-    FillPresetConfig(preset, tuning, &config);
+    FillPresetConfig(codec, preset, tuning, &config);
+    return TranslateConfig(codec, preset, tuning, config, settings) == NV_ENC_SUCCESS;
+}
+
+std::string Number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g", value);
+    return text;
+}
+
+}  // namespace
+
+bool X265SettingsFor(int preset, NV_ENC_TUNING_INFO tuning, X265Settings* out) {
     EncoderSettings settings;
-    if (TranslateConfig(preset, tuning, config, &settings) != NV_ENC_SUCCESS) {
+    if (out == nullptr || !TableSettings(Codec::Hevc, preset, tuning, &settings)) {
         return false;
     }
-    out->preset = settings.x265Preset;
+    out->preset = settings.preset;
     out->tune = settings.zeroLatency ? "zerolatency" : "";
-    out->params = settings.x265Params;
+    out->params = settings.params;
     out->keyframeInterval = settings.keyframeInterval;
     out->crf =
         settings.rateControl == RateControl::ConstQuality ? static_cast<int>(settings.quality) : 0;
     out->frameThreads = settings.zeroLatency ? kMaxPicturesInFlight : 0;
+    return true;
+}
+
+bool SoftwareSettingsFor(const GUID& codecGuid, int preset, NV_ENC_TUNING_INFO tuning,
+                         SoftwareSettings* out) {
+    Codec codec;
+    EncoderSettings s;
+    if (out == nullptr || !CodecFor(codecGuid, &codec) ||
+        !TableSettings(codec, preset, tuning, &s)) {
+        return false;
+    }
+    const bool qp = s.rateControl == RateControl::ConstQp;
+    const std::string keyint = std::to_string(s.keyframeInterval);
+    out->library = LibraryName(codec);
+    out->quality = qp ? 0 : static_cast<int>(s.quality);
+    switch (codec) {
+        case Codec::H264: {
+            out->ffmpegEncoder = "libx264";
+            // x264's own name for an infinite GOP.
+            const std::string gop = s.keyframeInterval < 0 ? "infinite" : keyint;
+            out->ffmpegOptions =
+                std::string("-preset ") + s.preset + (s.zeroLatency ? " -tune zerolatency" : "") +
+                (qp ? " -qp " + std::to_string(s.qpInterP) : " -crf " + Number(s.quality)) +
+                " -x264-params keyint=" + gop + ":bframes=" + std::to_string(s.bframes) +
+                ":rc-lookahead=" + std::to_string(s.lookahead) + ":open-gop=0:repeat-headers=1";
+            break;
+        }
+        case Codec::Hevc: {
+            X265Settings x265;
+            X265SettingsFor(preset, tuning, &x265);
+            out->ffmpegEncoder = "libx265";
+            out->ffmpegOptions =
+                std::string("-preset ") + s.preset + (s.zeroLatency ? " -tune zerolatency" : "") +
+                " -x265-params " + s.params + (*s.params ? ":" : "") + "keyint=" + keyint +
+                (qp ? ":qp=" + std::to_string(s.qpInterP) : ":crf=" + Number(s.quality)) +
+                ":bframes=" + std::to_string(s.bframes) +
+                ":rc-lookahead=" + std::to_string(s.lookahead) + ":open-gop=0:log-level=error" +
+                (x265.frameThreads > 0 ? ":frame-threads=" + std::to_string(x265.frameThreads)
+                                       : std::string());
+            break;
+        }
+        case Codec::Av1:
+            out->ffmpegEncoder = "libsvtav1";
+            out->ffmpegOptions =
+                "-preset " + std::to_string(s.speed) +
+                (qp ? " -qp " + std::to_string(s.qpInterP) : " -crf " + Number(s.quality)) +
+                " -svtav1-params keyint=" + (s.keyframeInterval < 0 ? "-1" : keyint) +
+                ":irefresh-type=2" +
+                (s.zeroLatency ? ":pred-struct=1:lookahead=0:scd=0"
+                               : ":lookahead=" + std::to_string(s.lookahead)) +
+                (qp ? ":aq-mode=0" : "");
+            break;
+    }
     return true;
 }
 
