@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
         return *commandLine.exitStatus;
     const Options& options = commandLine.options;
 
+    setVideoCodec(options.codec);
     setOutputPath(options.output);
     setStreamUrl(options.stream);
     setBitrate(options.bitrate);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <regex>
 
 #include "EncoderLoader.h"
@@ -98,20 +99,31 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
             ->check(kExistingFile);
     CLI::Option* testPattern = app.add_flag("--test-pattern", options.testPattern,
                                             "Built-in moving test pattern instead of a camera");
-    app.add_option("--output", options.output,
-                   "Recording, replaced at start: .mp4, .mov or .mkv keep each frame's time, "
-                   "any other name is raw HEVC. A name with date fields (%Y-%m-%d %H-%M-%S) "
-                   "is a new file each run, made at the first Space")
-        ->type_name("FILE")
-        ->check(kNotEmpty)
-        ->transform(kUserFolder)
-        ->check(kWritableOutput)
-        ->capture_default_str();
-    app.add_option("--stream", options.stream,
-                   "Also send every shown frame, HEVC, to a media server: "
-                   "srt://HOST:PORT[?OPTIONS] (MPEG-TS) or rtsp://HOST[:PORT]/PATH")
-        ->type_name("URL")
-        ->check(kStreamUrl);
+    app.add_option("--codec", options.codec,
+                   "What the picture is encoded to: hevc (the default), h264 (plays "
+                   "everywhere) or av1 (smallest)")
+        ->type_name("CODEC")
+        ->transform(
+            CLI::CheckedTransformer(std::map<std::string, VideoCodec>{{"hevc", VideoCodec::Hevc},
+                                                                      {"h264", VideoCodec::H264},
+                                                                      {"av1", VideoCodec::Av1}})
+                .description(""));
+    CLI::Option* output =
+        app.add_option("--output", options.output,
+                       "Recording, replaced at start: .mp4, .mov or .mkv keep each frame's time, "
+                       "any other name is the raw stream (default: camera.hevc, camera.h264 or "
+                       "camera.ivf by codec). A name with date fields (%Y-%m-%d %H-%M-%S) is a "
+                       "new file each run, made at the first Space")
+            ->type_name("FILE")
+            ->check(kNotEmpty)
+            ->transform(kUserFolder)
+            ->check(kWritableOutput);
+    CLI::Option* stream =
+        app.add_option("--stream", options.stream,
+                       "Also send every shown frame, H.264 or HEVC, to a media server: "
+                       "srt://HOST:PORT[?OPTIONS] (MPEG-TS) or rtsp://HOST[:PORT]/PATH")
+            ->type_name("URL")
+            ->check(kStreamUrl);
     app.add_option("--bitrate", options.bitrate,
                    "Encode at this average rate, bits a second (4M, 2500k), which the recording "
                    "and the stream share (default: the encoder's preset)")
@@ -137,6 +149,16 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
 
     try {
         app.parse(argc, argv);
+        if (output->count() == 0)
+            options.output = defaultOutputName(options.codec);
+        // Which codec goes where is known only once every option is read.
+        if (std::string problem = outputCodecProblem(options.output, options.codec);
+            !problem.empty())
+            throw CLI::ValidationError("--output", problem);
+        if (stream->count() > 0) {
+            if (std::string problem = streamCodecProblem(options.codec); !problem.empty())
+                throw CLI::ValidationError("--stream", problem);
+        }
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) {  // --help or --version
             app.exit(e, out, err);

@@ -6,14 +6,17 @@
 #include <ostream>
 #include <string>
 
+#include "video_output.h"
+
 struct Options {
     int camera = 0;            // camera index, used when neither input nor testPattern is given
     std::string input;         // a video file shown as the camera; empty: a camera
     bool testPattern = false;  // the built-in moving pattern instead of a camera
-    std::string output = "camera.hevc";
-    std::string stream;   // srt:// or rtsp:// URL; empty: no stream
-    std::string audio;    // the sound server's source; empty: its default
-    int64_t bitrate = 0;  // bits a second the encoder keeps to; 0: constant quality
+    VideoCodec codec = VideoCodec::Hevc;
+    std::string output = "camera.hevc";  // without --output, the codec's: camera.h264, camera.ivf
+    std::string stream;                  // srt:// or rtsp:// URL; empty: no stream
+    std::string audio;                   // the sound server's source; empty: its default
+    int64_t bitrate = 0;                 // bits a second the encoder keeps to; 0: constant quality
     bool noAudio = false;
     bool fullScreen = false;
     std::string snapshots;  // the folder S saves into; empty: the recording's folder

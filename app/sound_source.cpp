@@ -21,9 +21,10 @@ SoundChoice openSoundSource(const Options& options, FileCamera* file) {
         return choice;
     }
     if (outputKindOf(options.output) == OutputKind::RawStream && options.stream.empty()) {
-        logSound(simplelogger::INFO, "Sound: none, \"" + options.output +
-                                         "\" is a raw HEVC stream, which has no place for it; "
-                                         "--output NAME.mp4 or NAME.mkv records it");
+        logSound(simplelogger::INFO, "Sound: none, \"" + options.output + "\" is a raw " +
+                                         codecName(options.codec) +
+                                         " stream, which has no place for it; --output "
+                                         "NAME.mp4 or NAME.mkv records it");
         return choice;
     }
     if (file != nullptr && options.audio.empty()) {

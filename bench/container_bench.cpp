@@ -78,7 +78,7 @@ void BM_MuxOneFrame(benchmark::State& state, const char* name, OutputKind kind) 
     const std::string path = ScratchPath(name);
     OutputFile file;
     file.open(path.c_str());
-    ContainerOutput output(file, path, kind, FrameRate{30, 1}, nullptr);
+    ContainerOutput output(file, path, kind, VideoCodec::Hevc, FrameRate{30, 1}, nullptr);
     int64_t n = 0;
     for (auto _ : state)
         output.write(PacketAt(n++));
@@ -104,7 +104,8 @@ void BM_RewriteSixtySeconds(benchmark::State& state) {
     {
         OutputFile file;
         file.open(fragmented.c_str());
-        ContainerOutput output(file, fragmented, OutputKind::Mp4, FrameRate{30, 1}, nullptr);
+        ContainerOutput output(file, fragmented, OutputKind::Mp4, VideoCodec::Hevc,
+                               FrameRate{30, 1}, nullptr);
         for (int64_t n = 0; n < 60 * 30; ++n)
             output.write(PacketAt(n));
         output.finish();

@@ -1,6 +1,7 @@
-// The recording encoder against FFmpeg's own libx265 front end: the same 300 pictures of the
-// swirled mosaic (the test pattern with all four effects, the hardest picture the viewer
-// records) at 1280 x 720, the same libx265 settings, frames a second of each and their ratio. A
+// The recording encoders against FFmpeg's own front ends of the same libraries (libx265,
+// libx264, SVT-AV1): the same 300 pictures of the swirled mosaic (the test pattern with all
+// four effects, the hardest picture the viewer records) at 1280 x 720, the same settings,
+// frames a second and processor time a frame of each, and their ratio. A
 // second pair runs beside a busy thread that stands in for the viewer, which takes about one of the
 // machine's cores while recording.
 #include <benchmark/benchmark.h>
@@ -160,10 +161,10 @@ bool TimeEncodes(benchmark::State& state, const std::string& name, int who, Enco
 
 void Quiet(camfx::nvenc::EncoderLogLevel, const char*) {}
 
-// 300 pictures through NvEncoderCuda as the application records: P-preset, low latency,
-// extra delay 3, each picture copied from a device NV12 buffer into the encoder's slot.
-void SoftwareEncoder(benchmark::State& state) {
-    const int preset = int(state.range(0));
+// 300 pictures of `codec` through NvEncoderCuda as the application records: P-preset, low
+// latency, extra delay 3, each picture copied from a device NV12 buffer into the encoder's slot.
+void EncodeAsRecorded(benchmark::State& state, const std::string& name, const GUID& codec,
+                      int preset) {
     Pictures& inputs = Inputs();
     camfx::nvenc::SetEncoderLogSink(&Quiet);
     const Nv12Device gpu(kWidth, kHeight);
@@ -171,10 +172,10 @@ void SoftwareEncoder(benchmark::State& state) {
     const CUdeviceptr nv12 = gpu.nv12;
 
     size_t bytes = 0;
-    TimeEncodes(state, "ours", RUSAGE_SELF, [&] {
+    TimeEncodes(state, name, RUSAGE_SELF, [&] {
         NvEncoderCuda encoder(context, kWidth, kHeight, NV_ENC_BUFFER_FORMAT_NV12, 3, false, false,
                               true);
-        RequestRecording(encoder, NV_ENC_CODEC_HEVC_GUID, kPresetGuid[preset]);
+        RequestRecording(encoder, codec, kPresetGuid[preset]);
         std::vector<std::vector<uint8_t>> packets;
         for (const auto& frame : inputs.frames) {
             FillNextInput(context, encoder, nv12, frame.data(), kWidth, kHeight);
@@ -192,6 +193,10 @@ void SoftwareEncoder(benchmark::State& state) {
     });
     state.counters["bytes"] = double(bytes) / double(state.iterations());
     camfx::nvenc::SetEncoderLogSink(nullptr);
+}
+
+void SoftwareEncoder(benchmark::State& state) {
+    EncodeAsRecorded(state, "ours", NV_ENC_CODEC_HEVC_GUID, int(state.range(0)));
 }
 
 // The libx265 settings of a P-preset at low latency, as the software encoder runs it.
@@ -234,6 +239,46 @@ void FfmpegLibx265(benchmark::State& state) {
     std::remove(out.c_str());
 }
 
+// Each codec's software encoder at P3 low latency, as the recorder runs it, beside FFmpeg's
+// front end of the same library with the same settings. Args: codec, viewer load (none).
+const GUID kCodecs[3] = {NV_ENC_CODEC_H264_GUID, NV_ENC_CODEC_HEVC_GUID, NV_ENC_CODEC_AV1_GUID};
+const char* const kCodecNames[3] = {"H.264", "HEVC", "AV1"};
+const char* const kRawFormats[3] = {"h264", "hevc", "ivf"};
+
+camfx::swenc::SoftwareSettings CodecSettings(int codec) {
+    camfx::swenc::SoftwareSettings settings;
+    camfx::swenc::SoftwareSettingsFor(kCodecs[codec], 3, NV_ENC_TUNING_INFO_LOW_LATENCY, &settings);
+    return settings;
+}
+
+void CodecOurs(benchmark::State& state) {
+    EncodeAsRecorded(state, "codec-ours", kCodecs[state.range(0)], 3);
+}
+
+void CodecFfmpeg(benchmark::State& state) {
+    const int codec = int(state.range(0));
+    Pictures& inputs = Inputs();
+    const camfx::swenc::SoftwareSettings settings = CodecSettings(codec);
+    const std::string out = inputs.rawPath + "." + kRawFormats[codec];
+    const std::string command =
+        std::string("ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt nv12 -s 1280x720 -r 30 -i ") +
+        inputs.rawPath + " -c:v " + settings.ffmpegEncoder + " " + settings.ffmpegOptions + " -f " +
+        kRawFormats[codec] + " " + out;
+    const bool encoded = TimeEncodes(state, "codec-ffmpeg", RUSAGE_CHILDREN, [&] {
+        if (std::system(command.c_str()) != 0) {
+            state.SkipWithError(("ffmpeg failed: " + command).c_str());
+            return false;
+        }
+        return true;
+    });
+    if (!encoded) {
+        return;
+    }
+    std::ifstream produced(out, std::ios::binary | std::ios::ate);
+    state.counters["bytes"] = double(produced.tellg());
+    std::remove(out.c_str());
+}
+
 // Args: P-preset, viewer load. Each iteration is a whole 300-picture encode.
 void WholeEncodes(benchmark::internal::Benchmark* bench) {
     bench->ArgNames({"preset", "viewer_load"})
@@ -244,6 +289,16 @@ void WholeEncodes(benchmark::internal::Benchmark* bench) {
 }
 BENCHMARK(SoftwareEncoder)->Apply(WholeEncodes)->Args({3, 0})->Args({3, 1})->Args({4, 1});
 BENCHMARK(FfmpegLibx265)->Apply(WholeEncodes)->Args({3, 0})->Args({3, 1});
+BENCHMARK(CodecOurs)
+    ->Apply(WholeEncodes)
+    ->ArgNames({"codec", "viewer_load"})
+    ->Args({0, 0})
+    ->Args({2, 0});
+BENCHMARK(CodecFfmpeg)
+    ->Apply(WholeEncodes)
+    ->ArgNames({"codec", "viewer_load"})
+    ->Args({0, 0})
+    ->Args({2, 0});
 
 }  // namespace
 
@@ -275,6 +330,22 @@ int main(int argc, char** argv) {
                             b.cpuMsPerFrame);
             }
             std::printf("\n");
+        }
+    }
+    // HEVC's pair is the P3 one above.
+    for (int codec : {0, 2}) {
+        const std::string ours = "codec-ours/" + std::to_string(codec) + "/0";
+        const std::string theirs = "codec-ffmpeg/" + std::to_string(codec) + "/0";
+        if (g_samples.count(ours) && g_samples.count(theirs)) {
+            const Sample a = Mean(ours);
+            const Sample b = Mean(theirs);
+            const camfx::swenc::SoftwareSettings settings = CodecSettings(codec);
+            std::printf(
+                "%s P3 low latency (%s, %s): ours %.1f fps, %.1f ms of processor time a frame; "
+                "ffmpeg -c:v %s %.1f fps, %.1f ms; ratio of processor times %.2f\n",
+                kCodecNames[codec], settings.library.c_str(), settings.ffmpegOptions.c_str(), a.fps,
+                a.cpuMsPerFrame, settings.ffmpegEncoder.c_str(), b.fps, b.cpuMsPerFrame,
+                a.cpuMsPerFrame / b.cpuMsPerFrame);
         }
     }
     if (g_samples.count("ours/4/1")) {

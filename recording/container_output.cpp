@@ -12,7 +12,7 @@ extern "C" {
 #include <filesystem>
 
 #include "NvCodecUtils.h"
-#include "hevc_stream.h"
+#include "media_streams.h"
 #include "output_file.h"
 
 namespace {
@@ -49,16 +49,17 @@ int64_t seekInFile(void* opaque, int64_t offset, int whence) {
     return output->first->seek(offset, whence & ~AVSEEK_FORCE);
 }
 
-// The stream's parameter sets (VPS, SPS, PPS), which both containers want in their header,
-// taken from the first key frame by FFmpeg's own filter.
-std::vector<uint8_t> parameterSetsOf(const TimedPacket& packet) {
+// The stream's parameter sets (HEVC's VPS, SPS and PPS, H.264's SPS and PPS, AV1's sequence
+// header), which both containers want in their header, taken from the first key frame by
+// FFmpeg's own filter.
+std::vector<uint8_t> parameterSetsOf(const TimedPacket& packet, VideoCodec codec) {
     std::vector<uint8_t> sets;
     const AVBitStreamFilter* filter = av_bsf_get_by_name("extract_extradata");
     AVBSFContext* context = nullptr;
     if (filter == nullptr || av_bsf_alloc(filter, &context) < 0)
         return sets;
     context->par_in->codec_type = AVMEDIA_TYPE_VIDEO;
-    context->par_in->codec_id = AV_CODEC_ID_HEVC;
+    context->par_in->codec_id = codecIdOf(codec);
     AVPacket* in = av_packet_alloc();
     if (av_bsf_init(context) >= 0 && in != nullptr &&
         av_new_packet(in, static_cast<int>(packet.size)) >= 0) {
@@ -85,11 +86,13 @@ void keepFfmpegQuiet() {
 }  // namespace
 
 ContainerOutput::ContainerOutput(OutputFile& file, std::string path, OutputKind kind,
-                                 FrameRate rate, std::function<void(uint64_t)> onBytes,
+                                 VideoCodec codec, FrameRate rate,
+                                 std::function<void(uint64_t)> onBytes,
                                  std::optional<SoundTrack> sound)
     : m_file(file),
       m_path(std::move(path)),
       m_kind(kind),
+      m_codec(codec),
       m_rate(rate),
       m_onBytes(std::move(onBytes)),
       m_sound(std::move(sound)) {
@@ -136,10 +139,18 @@ bool ContainerOutput::start(const TimedPacket& first) {
     m_context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     m_context->flush_packets = 1;
 
-    AVStream* stream = addHevcStream(m_context);
+    AVStream* stream = addVideoStream(m_context, m_codec);
+    if (stream == nullptr) {
+        fail("start the container in", AVERROR(ENOMEM));
+        return false;
+    }
+    // Apple's players take HEVC in MP4 only as hvc1, with the parameter sets in the sample
+    // entry; FFmpeg's default tag is hev1. H.264 (avc1) and AV1 (av01) have one tag each.
+    if (m_kind == OutputKind::Mp4 && m_codec == VideoCodec::Hevc)
+        stream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
     stream->avg_frame_rate = stream->r_frame_rate = AVRational{m_rate.num, m_rate.den};
     AVCodecParameters* codec = stream->codecpar;
-    const std::vector<uint8_t> sets = parameterSetsOf(first);
+    const std::vector<uint8_t> sets = parameterSetsOf(first, m_codec);
     if (!sets.empty()) {
         codec->extradata =
             static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -314,8 +325,8 @@ std::string rewriteAsRegularMp4(const std::string& path) {
         result = stream == nullptr
                      ? AVERROR(ENOMEM)
                      : avcodec_parameters_copy(stream->codecpar, in->streams[i]->codecpar);
+        // The tags stay: the same muxer wrote them, and HEVC's hvc1 is not its default.
         if (result >= 0) {
-            stream->codecpar->codec_tag = 0;
             stream->time_base = in->streams[i]->time_base;
             stream->avg_frame_rate = in->streams[i]->avg_frame_rate;
         }

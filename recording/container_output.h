@@ -21,8 +21,8 @@ class ContainerOutput {
   public:
     // `file` is open on `path`; `onBytes` hears of every byte that reached it. With `sound`, a
     // sound track beside the picture.
-    ContainerOutput(OutputFile& file, std::string path, OutputKind kind, FrameRate rate,
-                    std::function<void(uint64_t)> onBytes,
+    ContainerOutput(OutputFile& file, std::string path, OutputKind kind, VideoCodec codec,
+                    FrameRate rate, std::function<void(uint64_t)> onBytes,
                     std::optional<SoundTrack> sound = std::nullopt);
     ~ContainerOutput();
     ContainerOutput(const ContainerOutput&) = delete;
@@ -30,7 +30,7 @@ class ContainerOutput {
 
     // Packets of each track in decoding order, times rising; the two tracks from two threads,
     // interleaved here by time. The first picture must be a key frame with the stream's
-    // parameter sets; sound that comes before it waits for it.
+    // parameter sets (AV1: its sequence header); sound that comes before it waits for it.
     void write(const TimedPacket& packet);
 
     // A clean end: the last picture, shown until `endTime` (microseconds, at least one frame
@@ -51,6 +51,7 @@ class ContainerOutput {
     OutputFile& m_file;
     std::string m_path;
     OutputKind m_kind;
+    VideoCodec m_codec;
     FrameRate m_rate;
     std::function<void(uint64_t)> m_onBytes;
     std::optional<SoundTrack> m_sound;

@@ -20,6 +20,7 @@ struct FrameSlot {
     int64_t time = 0;  // the encoder's time stamp of the frame, in microseconds
     // Its time on the recording's timeline; negative when it is encoded for a stream alone.
     int64_t recordingTime = 0;
+    bool beginsSpan = false;  // the first frame of a recording span, which starts on a key frame
 };
 
 constexpr int FRAME_RING_SLOTS = 4;
@@ -44,13 +45,14 @@ struct RingHandOff {
 // or drops the frame when that slot is still full. Never waits. Returns whether the frame
 // went into the ring.
 inline bool offerToRing(const RingHandOff& ring, const uint8_t* frame, int64_t time = 0,
-                        int64_t recordingTime = 0) {
+                        int64_t recordingTime = 0, bool beginsSpan = false) {
     FrameSlot& slot = ring.slots[ringSlot(ring.writeCount.load(std::memory_order_relaxed))];
     if (!slot.empty.load(std::memory_order_acquire))
         return false;
     cudaMemcpyAsync(slot.buffer, frame, FRAME_BYTES, cudaMemcpyDeviceToDevice, ring.stream);
     slot.time = time;
     slot.recordingTime = recordingTime;
+    slot.beginsSpan = beginsSpan;
     slot.empty.store(false, std::memory_order_release);
     ring.writeCount.fetch_add(1);
     return true;
@@ -59,14 +61,15 @@ inline bool offerToRing(const RingHandOff& ring, const uint8_t* frame, int64_t t
 constexpr std::chrono::microseconds kIdlePollInterval{500};
 
 // Consumer: until `running` is clear, hands every filled slot, in order, to
-// encode(const uint8_t* buffer, int64_t time, int64_t recordingTime) and frees it once encode
-// has returned.
+// encode(const uint8_t* buffer, int64_t time, int64_t recordingTime, bool beginsSpan) and frees
+// it once encode has returned.
 template <typename Encode>
 void drainRing(const RingHandOff& ring, const std::atomic<bool>& running, Encode&& encode) {
     while (running.load(std::memory_order_relaxed)) {
         FrameSlot& slot = ring.slots[ringSlot(ring.readCount.load(std::memory_order_relaxed))];
         if (!slot.empty.load(std::memory_order_acquire)) {
-            encode(static_cast<const uint8_t*>(slot.buffer), slot.time, slot.recordingTime);
+            encode(static_cast<const uint8_t*>(slot.buffer), slot.time, slot.recordingTime,
+                   slot.beginsSpan);
             slot.empty.store(true, std::memory_order_release);
             ring.readCount.fetch_add(1);
         } else {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -39,10 +40,16 @@ std::string outputName = "camera.hevc";
 std::string outputPath = outputName;
 // Frame loop (and start-up, before it): whether the file and its container are open.
 bool outputOpened = false;
+// Frame loop: a span has begun whose first frame the ring has not yet taken.
+bool spanKeyPending = false;
+// Encoding thread: whether the raw AV1 file has its IVF file header, and its last frame's stamp.
+bool ivfHeaderWritten = false;
+uint64_t lastIvfStamp = 0;
 
 RecordingSpan span(outputPath);
 
 OutputKind outputKind = OutputKind::RawStream;
+VideoCodec videoCodec = VideoCodec::Hevc;
 FrameRate frameRate;
 RecordingTimeline timeline(frameRate.intervalMicroseconds());
 // Left to the end of the process as the file is.
@@ -69,6 +76,39 @@ std::unique_ptr<StreamOutput>& stream = *new std::unique_ptr<StreamOutput>;
 // A stream wants a key frame at least this often, so that a viewer who joins late sees a
 // picture within it.
 constexpr int64_t kStreamKeyFrameMicroseconds = 2'000'000;
+
+GUID codecGuid(VideoCodec codec) {
+    switch (codec) {
+        case VideoCodec::H264:
+            return NV_ENC_CODEC_H264_GUID;
+        case VideoCodec::Av1:
+            return NV_ENC_CODEC_AV1_GUID;
+        case VideoCodec::Hevc:
+            break;
+    }
+    return NV_ENC_CODEC_HEVC_GUID;
+}
+
+// The raw AV1 file is IVF, whose header gives the frame rate as the time base of every frame's
+// time stamp; the encoder's stamps are microseconds. Each frame's is put in frames, to the
+// nearest but after the one before, so that tools read the rate from the header.
+constexpr size_t kIvfFileHeaderBytes = 32;
+void stampIvfInFrames(std::vector<uint8_t>& bytes, bool withFileHeader, uint64_t& lastStamp) {
+    const size_t at = (withFileHeader ? kIvfFileHeaderBytes : 0) + 4;
+    if (bytes.size() < at + 8)
+        return;
+    uint64_t microseconds = 0;
+    for (int i = 0; i < 8; ++i)
+        microseconds |= uint64_t{bytes[at + i]} << (8 * i);
+    const auto num = static_cast<uint64_t>(frameRate.num);
+    const auto den = static_cast<uint64_t>(frameRate.den);
+    uint64_t frames = (microseconds * num + den * 500'000) / (den * 1'000'000);
+    if (!withFileHeader && frames <= lastStamp)
+        frames = lastStamp + 1;
+    lastStamp = frames;
+    for (int i = 0; i < 8; ++i)
+        bytes[at + i] = static_cast<uint8_t>(frames >> (8 * i));
+}
 
 // The encoder keeps its own copy; these live for the whole run all the same.
 NV_ENC_INITIALIZE_PARAMS initializeParams;
@@ -146,7 +186,7 @@ void openOutput() {
     // A file that failed takes nothing and says so; the container is there all the same.
     if (outputKind != OutputKind::RawStream) {
         container = std::make_unique<ContainerOutput>(
-            outFile, outputPath, outputKind, frameRate,
+            outFile, outputPath, outputKind, videoCodec, frameRate,
             [](uint64_t bytes) { span.bytesWritten(bytes); }, soundTrack);
     }
 }
@@ -195,6 +235,12 @@ void writeTimedPackets(const std::vector<NvEncOutputPacket>& packets) {
             // The container's bytes are counted as they reach the file.
             container->write(
                 TimedPacket{packet.bytes.data(), packet.bytes.size(), recordingTime, key});
+        } else if (videoCodec == VideoCodec::Av1) {
+            std::vector<uint8_t> framed = packet.bytes;
+            stampIvfInFrames(framed, !ivfHeaderWritten, lastIvfStamp);
+            ivfHeaderWritten = true;
+            if (outFile.write(framed.data(), framed.size()))
+                bytes += framed.size();
         } else if (outFile.write(packet.bytes.data(), packet.bytes.size())) {
             bytes += packet.bytes.size();
         }
@@ -212,6 +258,10 @@ int64_t captureClockMicroseconds() {
 void setOutputPath(const std::string& path) {
     outputName = outputPath = path;
     span.setPath(path);
+}
+
+void setVideoCodec(VideoCodec codec) {
+    videoCodec = codec;
 }
 
 void setSoundTrack(const SoundTrack& track) {
@@ -281,14 +331,16 @@ void setupRecording(const RecordingContext& recordingContext) {
     outputKind = outputKindOf(outputPath);
     timeline.setFrameInterval(frameRate.intervalMicroseconds());
     orFailRecording([] {
+        // AV1 goes into IVF only in a raw file; containers and streams frame it themselves.
+        const bool ivf = outputKind == OutputKind::RawStream;
         encoder.reset(new NvEncoderCuda(context->deviceContext, FRAME_WIDTH, FRAME_HEIGHT,
-                                        NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, true));
+                                        NV_ENC_BUFFER_FORMAT_NV12, 3, false, false, ivf));
         initializeParams = NV_ENC_INITIALIZE_PARAMS{};
         encodeConfig = NV_ENC_CONFIG{};
         initializeParams.version = NV_ENC_INITIALIZE_PARAMS_VER;
         encodeConfig.version = NV_ENC_CONFIG_VER;
         initializeParams.encodeConfig = &encodeConfig;
-        encoder->CreateDefaultEncoderParams(&initializeParams, NV_ENC_CODEC_HEVC_GUID,
+        encoder->CreateDefaultEncoderParams(&initializeParams, codecGuid(videoCodec),
                                             NV_ENC_PRESET_P3_GUID, NV_ENC_TUNING_INFO_LOW_LATENCY);
         if (bitrate > 0) {
             // A constant rate with a buffer of one second, which is what a link and a media
@@ -309,7 +361,18 @@ void setupRecording(const RecordingContext& recordingContext) {
             const auto period =
                 static_cast<uint32_t>((2 * frameRate.num + frameRate.den / 2) / frameRate.den);
             encodeConfig.gopLength = period;
-            encodeConfig.encodeCodecConfig.hevcConfig.idrPeriod = period;
+            NV_ENC_CODEC_CONFIG& codec = encodeConfig.encodeCodecConfig;
+            switch (videoCodec) {
+                case VideoCodec::Hevc:
+                    codec.hevcConfig.idrPeriod = period;
+                    break;
+                case VideoCodec::H264:
+                    codec.h264Config.idrPeriod = period;
+                    break;
+                case VideoCodec::Av1:
+                    codec.av1Config.idrPeriod = period;
+                    break;
+            }
         }
         encoder->CreateEncoder(&initializeParams);
     });
@@ -318,18 +381,20 @@ void setupRecording(const RecordingContext& recordingContext) {
     if (!hasDateFields(outputName))
         openOutput();
     if (outputKind == OutputKind::RawStream) {
-        span.checkRateAgainst(frameRate.perSecond(),
-                              std::to_string(frameRate.num) + "/" + std::to_string(frameRate.den));
+        // IVF keeps each frame's time; the other raw streams play at the rate they declare.
+        if (videoCodec != VideoCodec::Av1)
+            span.checkRateAgainst(frameRate.perSecond(), std::to_string(frameRate.num) + "/" +
+                                                             std::to_string(frameRate.den));
         if (soundTrack) {
             simplelogger::LogLine(gLogger, simplelogger::INFO, __FILE__, __LINE__, __func__)
                     .stream()
-                << "\"" << outputPath
-                << "\" is a raw HEVC stream, which has no place for sound: it records the "
-                   "picture alone; --output NAME.mp4 or NAME.mkv records both";
+                << "\"" << outputPath << "\" is a raw " << codecName(videoCodec)
+                << " stream, which has no place for sound: it records the picture alone; --output "
+                   "NAME.mp4 or NAME.mkv records both";
         }
     }
     if (!streamUrl.empty())
-        stream = std::make_unique<StreamOutput>(streamUrl, soundTrack);
+        stream = std::make_unique<StreamOutput>(streamUrl, soundTrack, videoCodec);
     soundAccepted.store(true, std::memory_order_release);
 }
 
@@ -356,10 +421,15 @@ void recordStep(const uint8_t* currentFrame, int64_t captureTime, cudaEvent_t ch
         recordingOn ? timeline.timeOf(captureTime, !span.inSpan()) : int64_t{-1};
     // With a stream the encoder stamps pictures with their capture times, which the stream
     // sends and from which the recording's times are found again.
-    const bool taken = offerToRing(context->ring, currentFrame,
-                                   stream != nullptr ? captureTime : recordingTime, recordingTime);
-    if (recordingOn)
+    if (recordingOn && !span.inSpan())
+        spanKeyPending = true;
+    const bool taken =
+        offerToRing(context->ring, currentFrame, stream != nullptr ? captureTime : recordingTime,
+                    recordingTime, recordingOn && spanKeyPending);
+    if (recordingOn) {
         span.frameOffered(taken);
+        spanKeyPending = spanKeyPending && !taken;
+    }
     if (taken)
         cudaEventRecord(ringCopyDoneEvent, context->ring.stream);
 }
@@ -372,11 +442,10 @@ void encodeThreadBody() {
         std::vector<NvEncOutputPacket> packets;
         auto* nv12 = reinterpret_cast<uint8_t*>(state.nv12Frame);
         const cudaStream_t encodeStream = state.ring.stream;
-        bool previousRecorded = false;
         int64_t lastForcedKey = 0;
         bool forcedAny = false;
         drainRing(state.ring, state.running,
-                  [&](const uint8_t* frame, int64_t time, int64_t recordingTime) {
+                  [&](const uint8_t* frame, int64_t time, int64_t recordingTime, bool beginsSpan) {
                       launchRGB2NV12(state.launchGrid, state.launchBlock, encodeStream, frame, nv12,
                                      FRAME_WIDTH, FRAME_HEIGHT);
                       const EncoderInputFrame* input = encoder->NextInputSlot();
@@ -389,22 +458,21 @@ void encodeThreadBody() {
                       cudaStreamSynchronize(encodeStream);
                       const bool recorded = recordingTime >= 0;
                       NV_ENC_PIC_PARAMS picture{};
+                      // Each span starts on a key frame, so that it plays and cuts on its own;
+                      // a stream also wants one when asked and every 2 s.
+                      bool key = beginsSpan;
                       if (stream != nullptr) {
-                          // The raw file stays one decodable stream only if each span begins with a
-                          // key frame: the pictures between spans, which it lacks, are not
-                          // referenced.
                           const bool asked = stream->takeKeyFrameRequest();
-                          const bool key = asked || (recorded && !previousRecorded) || !forcedAny ||
-                                           time - lastForcedKey >= kStreamKeyFrameMicroseconds;
-                          if (key) {
-                              picture.encodePicFlags =
-                                  NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS;
-                              lastForcedKey = time;
-                              forcedAny = true;
-                          }
+                          key = key || asked || !forcedAny ||
+                                time - lastForcedKey >= kStreamKeyFrameMicroseconds;
                           submitted.push_back(Submitted{time, recordingTime});
                       }
-                      previousRecorded = recorded;
+                      if (key) {
+                          picture.encodePicFlags =
+                              NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS;
+                          lastForcedKey = time;
+                          forcedAny = true;
+                      }
                       encoder->EncodeFrame(packets, static_cast<uint64_t>(time), &picture);
                       writeTimedPackets(packets);
                       if (recorded)

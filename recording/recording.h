@@ -1,5 +1,6 @@
-// Recording: the HEVC session and "camera.hevc" opened at start-up, the hand-off of shown
-// frames through the four-slot FrameRing, the encoding thread, and the end of stream.
+// Recording: the encoder session and its output (by default HEVC into "camera.hevc") opened at
+// start-up, the hand-off of shown frames through the four-slot FrameRing, the encoding thread,
+// and the end of stream.
 #pragma once
 
 #include <cuda.h>
@@ -39,10 +40,13 @@ extern std::unique_ptr<NvEncoderCuda>& encoder;
 
 // Where the recording goes; "camera.hevc" unless set before setupRecording, which opens it. A
 // name ending in .mp4, .mov or .mkv gets a container with every frame's capture time, any other
-// the raw HEVC stream. A name with date fields (%Y %m %d %H %M %S) is opened only when recording
+// the codec's raw stream. A name with date fields (%Y %m %d %H %M %S) is opened only when recording
 // is first switched on, with the fields filled in then, as a new file: numbered -2, -3, ...
 // where the name is taken, in a user's videos folder made if missing.
 void setOutputPath(const std::string& path);
+
+// Before setupRecording: what the encoder makes of the picture; HEVC unless set.
+void setVideoCodec(VideoCodec codec);
 
 // Where setupRecording streams every shown frame to, beside the recording: an srt:// or
 // rtsp:// URL that has passed streamUrlProblem; empty (the default) for no stream.
@@ -52,7 +56,7 @@ void setStreamUrl(const std::string& url);
 // of one second, for the recording and the stream alike; 0 (the default) for constant quality.
 void setBitrate(int64_t bitsPerSecond);
 
-// Before setupRecording: the sound that goes beside the picture into a container (a raw HEVC
+// Before setupRecording: the sound that goes beside the picture into a container (a raw
 // stream has no place for it, and says so).
 void setSoundTrack(const SoundTrack& track);
 

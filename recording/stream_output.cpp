@@ -17,7 +17,7 @@ extern "C" {
 #include <vector>
 
 #include "NvCodecUtils.h"
-#include "hevc_stream.h"
+#include "media_streams.h"
 
 namespace {
 
@@ -124,6 +124,13 @@ std::string streamUrlProblem(const std::string& url) {
     return "";
 }
 
+std::string streamCodecProblem(VideoCodec codec) {
+    if (codec != VideoCodec::Av1)
+        return "";
+    return "AV1 cannot be streamed: Debian 12's FFmpeg carries it neither in MPEG-TS over SRT "
+           "nor over RTSP, so a media server could not take it; --codec h264 or hevc streams";
+}
+
 std::string urlForLog(const std::string& url) {
     const std::optional<ParsedUrl> parsed = parseUrl(url);
     if (!parsed)
@@ -135,10 +142,11 @@ std::string urlForLog(const std::string& url) {
 // The sending thread's side of a stream, and everything it shares with the encoding thread.
 class StreamSender {
   public:
-    StreamSender(std::string url, std::optional<SoundTrack> sound)
+    StreamSender(std::string url, std::optional<SoundTrack> sound, VideoCodec codec)
         : m_url(std::move(url)),
           m_shownUrl(urlForLog(m_url)),
           m_kind(kindOf(m_url)),
+          m_codec(codec),
           m_sound(std::move(sound)) {}
 
     void write(const TimedPacket& packet);
@@ -152,6 +160,7 @@ class StreamSender {
 
     const std::string& shownUrl() const { return m_shownUrl; }
     StreamKind kind() const { return m_kind; }
+    VideoCodec codec() const { return m_codec; }
     bool hasSound() const { return m_sound.has_value(); }
 
     std::atomic<bool> keyFrameWanted{false};
@@ -186,6 +195,7 @@ class StreamSender {
     const std::string m_url;
     const std::string m_shownUrl;
     const StreamKind m_kind;
+    const VideoCodec m_codec;
     const std::optional<SoundTrack> m_sound;
 
     std::mutex m_mutex;  // the queue and the state below it; never held over network calls
@@ -313,7 +323,7 @@ std::string StreamSender::connect() {
     // Every picture leaves at once rather than when a buffer fills.
     m_context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     m_context->flush_packets = 1;
-    if (addHevcStream(m_context) == nullptr ||
+    if (addVideoStream(m_context, m_codec) == nullptr ||
         (m_sound && addSoundStream(m_context, *m_sound) == nullptr)) {
         avformat_free_context(m_context);
         m_context = nullptr;
@@ -531,14 +541,14 @@ void StreamSender::writeClosingLine() {
                                     rate);
 }
 
-StreamOutput::StreamOutput(std::string url, std::optional<SoundTrack> sound)
-    : m_sender(std::make_shared<StreamSender>(std::move(url), std::move(sound))) {
+StreamOutput::StreamOutput(std::string url, std::optional<SoundTrack> sound, VideoCodec codec)
+    : m_sender(std::make_shared<StreamSender>(std::move(url), std::move(sound), codec)) {
     // FFmpeg's own lines would show the whole URL, credentials and all; ours tell what failed.
     av_log_set_level(AV_LOG_QUIET);
     logLine(simplelogger::INFO, "Streaming to " + m_sender->shownUrl() + " (" +
                                     (m_sender->kind() == StreamKind::Srt ? "MPEG-TS" : "RTSP") +
-                                    ", HEVC 1280x720" + (m_sender->hasSound() ? ", AAC" : "") +
-                                    ")");
+                                    ", " + codecName(m_sender->codec()) + " 1280x720" +
+                                    (m_sender->hasSound() ? ", AAC" : "") + ")");
 }
 
 StreamOutput::~StreamOutput() {

@@ -20,6 +20,10 @@ enum class StreamKind { Srt, Rtsp };
 // raw '/', '?' or '#'. The reason never repeats what may be a password.
 std::string streamUrlProblem(const std::string& url);
 
+// Why pictures of `codec` cannot be streamed, or empty when they can. AV1 cannot: Debian 12's
+// FFmpeg carries it neither in MPEG-TS nor over RTSP.
+std::string streamCodecProblem(VideoCodec codec);
+
 // The URL as log lines may show it: scheme, host, port and path, without the user name,
 // password or query (an SRT passphrase or a token in a stream id are credentials too).
 std::string urlForLog(const std::string& url);
@@ -28,9 +32,10 @@ class StreamSender;
 
 class StreamOutput {
   public:
-    // `url` has passed streamUrlProblem. With `sound`, a sound track beside the picture. Writes
-    // the "Streaming to" line.
-    explicit StreamOutput(std::string url, std::optional<SoundTrack> sound = std::nullopt);
+    // `url` has passed streamUrlProblem, and `codec` streamCodecProblem. With `sound`, a sound
+    // track beside the picture. Writes the "Streaming to" line.
+    explicit StreamOutput(std::string url, std::optional<SoundTrack> sound = std::nullopt,
+                          VideoCodec codec = VideoCodec::Hevc);
     // Finishes the stream.
     ~StreamOutput();
     StreamOutput(const StreamOutput&) = delete;

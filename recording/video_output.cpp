@@ -9,6 +9,7 @@ extern "C" {
 #include <cmath>
 #include <filesystem>
 #include <numeric>
+#include <optional>
 
 #include "output_name.h"
 
@@ -26,7 +27,54 @@ FrameRate frameRateOf(double framesPerSecond) {
     return {num / divisor, 1000 / divisor};
 }
 
+const char* codecName(VideoCodec codec) {
+    switch (codec) {
+        case VideoCodec::H264:
+            return "H.264";
+        case VideoCodec::Av1:
+            return "AV1";
+        case VideoCodec::Hevc:
+            break;
+    }
+    return "HEVC";
+}
+
+const char* codecOption(VideoCodec codec) {
+    switch (codec) {
+        case VideoCodec::H264:
+            return "h264";
+        case VideoCodec::Av1:
+            return "av1";
+        case VideoCodec::Hevc:
+            break;
+    }
+    return "hevc";
+}
+
+std::string defaultOutputName(VideoCodec codec) {
+    switch (codec) {
+        case VideoCodec::H264:
+            return "camera.h264";
+        case VideoCodec::Av1:
+            return "camera.ivf";
+        case VideoCodec::Hevc:
+            break;
+    }
+    return "camera.hevc";
+}
+
 namespace {
+
+// The codec whose raw stream FFmpeg's muxer of that name writes, if it is one.
+std::optional<VideoCodec> rawStreamCodec(const std::string& muxer) {
+    if (muxer == "hevc")
+        return VideoCodec::Hevc;
+    if (muxer == "h264")
+        return VideoCodec::H264;
+    if (muxer == "ivf")
+        return VideoCodec::Av1;
+    return std::nullopt;
+}
 
 std::string extensionOf(const std::string& path) {
     std::string extension = std::filesystem::path(path).extension().string();
@@ -58,9 +106,22 @@ std::string outputPathProblem(const std::string& path) {
     // A name that FFmpeg knows as a container we do not write (.avi, .webm, .ts) would
     // otherwise get a raw stream that no player opens under that name.
     const AVOutputFormat* format = av_guess_format(nullptr, path.c_str(), nullptr);
-    if (format == nullptr || std::string(format->name) == "hevc")
+    if (format == nullptr || rawStreamCodec(format->name))
         return "";
     return "\"" + extensionOf(path) + "\" names a container (" + format->long_name +
-           ") that camfx does not write; use .mp4, .mov or .mkv, or another name for a raw HEVC "
-           "stream";
+           ") that camfx does not write; use .mp4, .mov or .mkv, or .hevc, .h264 or .ivf for a "
+           "raw stream";
+}
+
+std::string outputCodecProblem(const std::string& path, VideoCodec codec) {
+    if (outputKindOf(path) != OutputKind::RawStream)
+        return "";
+    const AVOutputFormat* format = av_guess_format(nullptr, path.c_str(), nullptr);
+    const std::optional<VideoCodec> named = format ? rawStreamCodec(format->name) : std::nullopt;
+    if (!named || *named == codec)
+        return "";
+    return "\"" + extensionOf(path) + "\" is a raw " + codecName(*named) +
+           " stream, but --codec is " + codecOption(codec) + "; name it " +
+           std::filesystem::path(defaultOutputName(codec)).extension().string() +
+           ", .mp4 or .mkv, or give --codec " + codecOption(*named);
 }

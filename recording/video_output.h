@@ -43,6 +43,15 @@ struct FrameRate {
 // (29.97...) as N*1000/1001, anything else to a thousandth; 30/1 when none is reported.
 FrameRate frameRateOf(double framesPerSecond);
 
+enum class VideoCodec { Hevc, H264, Av1 };
+
+// "HEVC", "H.264", "AV1": as the viewer's lines name them.
+const char* codecName(VideoCodec codec);
+// "hevc", "h264", "av1": as --codec takes them.
+const char* codecOption(VideoCodec codec);
+// The name a recording gets without --output: camera.hevc, camera.h264, camera.ivf.
+std::string defaultOutputName(VideoCodec codec);
+
 enum class OutputKind { RawStream, Mp4, Matroska };
 
 // By the name's extension: .mp4 and .mov are MP4, .mkv Matroska, anything else the raw stream.
@@ -51,3 +60,7 @@ OutputKind outputKindOf(const std::string& path);
 // Why a recording cannot go to `path`, or empty when it can: an extension that names another
 // container, or a folder that does not exist.
 std::string outputPathProblem(const std::string& path);
+
+// Why `codec` cannot be recorded into `path`, or empty when it can: a raw stream's extension
+// that names another codec (.hevc and .265 HEVC, .h264 and .264 H.264, .ivf AV1).
+std::string outputCodecProblem(const std::string& path, VideoCodec codec);

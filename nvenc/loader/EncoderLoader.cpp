@@ -9,7 +9,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
+#include "NvEncGuid.h"
 #include "SoftwareEncoder.h"
 
 namespace camfx::nvenc {
@@ -66,12 +68,45 @@ const NV_ENCODE_API_FUNCTION_LIST& Software() {
 }
 
 // A session handed to the wrapper: the encoder's own session behind the table it came from.
+// A hardware session whose encoder lacks the codec asked for moves to the software encoder
+// before the codec's first use; the wrapper sets a session up on one thread, so nothing else
+// reads it meanwhile.
 struct Session {
     const NV_ENCODE_API_FUNCTION_LIST* api;
     void* handle;
     bool software;
     std::string whyNotHardware;
+    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS opened;  // how it was opened, to open it again
 };
+
+// "H.264", "HEVC", "AV1" as the lines name them.
+std::string CodecName(const GUID& codec) {
+    if (SameGuid(codec, NV_ENC_CODEC_H264_GUID))
+        return "H.264";
+    if (SameGuid(codec, NV_ENC_CODEC_HEVC_GUID))
+        return "HEVC";
+    if (SameGuid(codec, NV_ENC_CODEC_AV1_GUID))
+        return "AV1";
+    return "an unknown codec";
+}
+
+// Whether the driver's session can encode `codec`, from the codecs it lists; a driver that
+// lists none is taken at its word when the call comes.
+bool DriverHasCodec(const Session& session, const GUID& codec) {
+    const NV_ENCODE_API_FUNCTION_LIST& api = *session.api;
+    uint32_t count = 0;
+    if (api.nvEncGetEncodeGUIDCount == nullptr || api.nvEncGetEncodeGUIDs == nullptr ||
+        api.nvEncGetEncodeGUIDCount(session.handle, &count) != NV_ENC_SUCCESS)
+        return true;
+    std::vector<GUID> codecs(count);
+    uint32_t listed = 0;
+    if (count == 0 ||
+        api.nvEncGetEncodeGUIDs(session.handle, codecs.data(), count, &listed) != NV_ENC_SUCCESS)
+        return true;
+    codecs.resize(std::min(listed, count));
+    return std::any_of(codecs.begin(), codecs.end(),
+                       [&](const GUID& listedCodec) { return SameGuid(listedCodec, codec); });
+}
 
 std::mutex& RegistryMutex() {
     static auto* mutex = new std::mutex;
@@ -100,15 +135,15 @@ void Announce(const Session& session, const NV_ENC_INITIALIZE_PARAMS& params) {
     const std::string rateControl = params.encodeConfig != nullptr
                                         ? ", " + RateControlText(params.encodeConfig->rcParams)
                                         : std::string();
-    std::string line;
+    std::string line = "Recording " + CodecName(params.encodeGUID) + " with ";
     if (session.software) {
-        line = "Recording with the software HEVC encoder, " +
-               swenc::DescribeSession(session.handle) + rateControl + ": " + session.whyNotHardware;
+        line += "the software encoder, " + swenc::DescribeSession(session.handle) + rateControl +
+                ": " + session.whyNotHardware;
     } else {
         const DriverEncoder& driver = Driver();
-        line = "Recording with the driver's NVENC encoder, " + driver.library + " (NVENC API " +
-               ApiVersionText(kBuildVersion) + " in this build, " +
-               ApiVersionText(driver.maxVersion) + " in the driver)" + rateControl;
+        line += "the driver's NVENC encoder, " + driver.library + " (NVENC API " +
+                ApiVersionText(kBuildVersion) + " in this build, " +
+                ApiVersionText(driver.maxVersion) + " in the driver)" + rateControl;
     }
     g_sink.load()(EncoderLogLevel::Info, line.c_str());
 }
@@ -120,12 +155,30 @@ NVENCSTATUS Told(const Session& session, NVENCSTATUS status) {
         return status;
     const char* text = session.api->nvEncGetLastErrorString(session.handle);
     if (text != nullptr && *text != '\0') {
-        const std::string line = std::string(session.software ? "The software HEVC encoder"
-                                                              : "The driver's NVENC encoder") +
-                                 " failed (" + StatusName(status) + "): " + text;
+        const std::string line =
+            std::string(session.software ? "The software encoder" : "The driver's NVENC encoder") +
+            " failed (" + StatusName(status) + "): " + text;
         g_sink.load()(EncoderLogLevel::Error, line.c_str());
     }
     return status;
+}
+
+// Before a hardware session first uses `codec`: where its encoder lacks it (AV1 before the
+// 40 series), the session goes to the software encoder instead, with that reason.
+NVENCSTATUS EnsureCodec(Session& session, const GUID& codec) {
+    if (session.software || DriverHasCodec(session, codec))
+        return NV_ENC_SUCCESS;
+    void* handle = nullptr;
+    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params = session.opened;
+    const NVENCSTATUS status = Software().nvEncOpenEncodeSessionEx(&params, &handle);
+    if (status != NV_ENC_SUCCESS)
+        return status;
+    session.api->nvEncDestroyEncoder(session.handle);
+    session.api = &Software();
+    session.handle = handle;
+    session.software = true;
+    session.whyNotHardware = "the GPU's encoder has no " + CodecName(codec);
+    return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params,
@@ -138,8 +191,8 @@ NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p
         void* handle = nullptr;
         const NVENCSTATUS status = driver.functions.nvEncOpenEncodeSessionEx(params, &handle);
         if (status == NV_ENC_SUCCESS) {
-            *encoder =
-                Register(std::make_shared<Session>(Session{&driver.functions, handle, false, {}}));
+            *encoder = Register(
+                std::make_shared<Session>(Session{&driver.functions, handle, false, {}, *params}));
             return NV_ENC_SUCCESS;
         }
         // A refused session is still the caller's to destroy.
@@ -151,7 +204,8 @@ NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p
     const NVENCSTATUS status = Software().nvEncOpenEncodeSessionEx(params, &handle);
     if (status != NV_ENC_SUCCESS)
         return status;
-    *encoder = Register(std::make_shared<Session>(Session{&Software(), handle, true, whyNot}));
+    *encoder =
+        Register(std::make_shared<Session>(Session{&Software(), handle, true, whyNot, *params}));
     return NV_ENC_SUCCESS;
 }
 
@@ -164,10 +218,35 @@ NVENCSTATUS NVENCAPI OpenEncodeSession(void* device, uint32_t deviceType, void**
     return OpenEncodeSessionEx(&params, encoder);
 }
 
+NVENCSTATUS NVENCAPI GetEncodeCaps(void* encoder, GUID codec, NV_ENC_CAPS_PARAM* caps, int* value) {
+    const std::shared_ptr<Session> session = Find(encoder);
+    if (!session)
+        return NV_ENC_ERR_INVALID_PTR;
+    if (const NVENCSTATUS status = EnsureCodec(*session, codec))
+        return status;
+    return Told(*session, session->api->nvEncGetEncodeCaps(session->handle, codec, caps, value));
+}
+
+NVENCSTATUS NVENCAPI GetEncodePresetConfigEx(void* encoder, GUID codec, GUID preset,
+                                             NV_ENC_TUNING_INFO tuning,
+                                             NV_ENC_PRESET_CONFIG* presetConfig) {
+    const std::shared_ptr<Session> session = Find(encoder);
+    if (!session)
+        return NV_ENC_ERR_INVALID_PTR;
+    if (const NVENCSTATUS status = EnsureCodec(*session, codec))
+        return status;
+    return Told(*session, session->api->nvEncGetEncodePresetConfigEx(session->handle, codec, preset,
+                                                                     tuning, presetConfig));
+}
+
 NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* params) {
     const std::shared_ptr<Session> session = Find(encoder);
     if (!session)
         return NV_ENC_ERR_INVALID_PTR;
+    if (params != nullptr) {
+        if (const NVENCSTATUS status = EnsureCodec(*session, params->encodeGUID))
+            return status;
+    }
     const NVENCSTATUS status = session->api->nvEncInitializeEncoder(session->handle, params);
     if (status == NV_ENC_SUCCESS && params != nullptr)
         Announce(*session, *params);
@@ -261,12 +340,14 @@ DriverEncoder LoadDriverEncoder(const std::string& library) {
 }
 
 std::string EncoderSupport() {
-    std::string software = "the software HEVC encoder libx265 " + swenc::LibraryVersion();
+    const std::string software = "HEVC with " + swenc::EncoderName(NV_ENC_CODEC_HEVC_GUID) +
+                                 ", H.264 with " + swenc::EncoderName(NV_ENC_CODEC_H264_GUID) +
+                                 ", AV1 with " + swenc::EncoderName(NV_ENC_CODEC_AV1_GUID);
     if (kNotLookedFor != nullptr)
-        return software + " (" + kNotLookedFor + ")";
-    return std::string("the driver's NVENC encoder ") + kDriverLibrary + " (NVENC API " +
-           ApiVersionText(kBuildVersion) + " or later) where it takes the session, else " +
-           software;
+        return "HEVC, H.264 and AV1 in software: " + software + " (" + kNotLookedFor + ")";
+    return std::string("HEVC, H.264 and AV1 on the driver's NVENC encoder ") + kDriverLibrary +
+           " (NVENC API " + ApiVersionText(kBuildVersion) +
+           " or later) where the GPU has the codec, else in software: " + software;
 }
 
 void SetEncoderLogSink(EncoderLogSink sink) {
@@ -370,8 +451,10 @@ NVENCSTATUS NVENCAPI NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list
     list->nvEncOpenEncodeSessionEx = &OpenEncodeSessionEx;
     list->nvEncInitializeEncoder = &InitializeEncoder;
     list->nvEncDestroyEncoder = &DestroyEncoder;
-    CAMFX_FORWARD(list, nvEncGetEncodeCaps);
-    CAMFX_FORWARD(list, nvEncGetEncodePresetConfigEx);
+    list->nvEncGetEncodeCaps = &GetEncodeCaps;
+    list->nvEncGetEncodePresetConfigEx = &GetEncodePresetConfigEx;
+    CAMFX_FORWARD(list, nvEncGetEncodeGUIDCount);
+    CAMFX_FORWARD(list, nvEncGetEncodeGUIDs);
     CAMFX_FORWARD(list, nvEncCreateBitstreamBuffer);
     CAMFX_FORWARD(list, nvEncDestroyBitstreamBuffer);
     CAMFX_FORWARD(list, nvEncEncodePicture);

@@ -88,6 +88,11 @@ TEST(CommandLine, RefusalsGiveTheUsageOnStandardErrorAndStatusTwo) {
         {"--bitrate", "fast"},
         {"--bitrate", "50k"},
         {"--bitrate"},
+        {"--codec", "vp9"},
+        {"--codec", "av1", "--output", "clip.hevc"},
+        {"--codec", "h264", "--output", "clip.ivf"},
+        {"--output", "clip.264"},
+        {"--codec", "av1", "--stream", "srt://127.0.0.1:9000"},
     };
     for (const auto& arguments : refused) {
         const Parsed p = parse(arguments);
@@ -119,6 +124,30 @@ TEST(CommandLine, OutputNamesAContainerWeWriteOrARawStream) {
         << missing.err;
 }
 
+TEST(CommandLine, TheCodecChoosesTheDefaultNameAndMustMatchARawStreamsAndTheStream) {
+    EXPECT_EQ(parse({}).commandLine.options.codec, VideoCodec::Hevc);
+    const std::vector<std::pair<std::string, VideoCodec>> codecs = {
+        {"hevc", VideoCodec::Hevc}, {"h264", VideoCodec::H264}, {"av1", VideoCodec::Av1}};
+    for (const auto& [name, codec] : codecs) {
+        const Parsed p = parse({"--codec", name});
+        EXPECT_FALSE(p.commandLine.exitStatus) << p.err;
+        EXPECT_EQ(p.commandLine.options.codec, codec);
+        EXPECT_EQ(p.commandLine.options.output, defaultOutputName(codec));
+        for (const char* container : {"clip.mp4", "clip.mkv"})
+            EXPECT_EQ(parse({"--codec", name, "--output", container}).commandLine.options.output,
+                      container);
+    }
+    EXPECT_EQ(
+        parse({"--codec", "h264", "--stream", "srt://127.0.0.1:9000"}).commandLine.options.stream,
+        "srt://127.0.0.1:9000");
+    const Parsed av1 = parse({"--codec", "av1", "--stream", "rtsp://127.0.0.1/live"});
+    EXPECT_EQ(av1.err.rfind("--stream: AV1 cannot be streamed", 0), 0u) << av1.err;
+    const Parsed mismatch = parse({"--output", "clip.ivf"});
+    EXPECT_EQ(mismatch.err.rfind("--output: \".ivf\" is a raw AV1 stream, but --codec is hevc", 0),
+              0u)
+        << mismatch.err;
+}
+
 TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
     Parsed p = parse({"--help"});
     EXPECT_EQ(p.commandLine.exitStatus, 0);
@@ -131,7 +160,10 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(p.commandLine.exitStatus, 0);
     EXPECT_EQ(p.err, "");
     EXPECT_EQ(p.out.rfind("camfx ", 0), 0u) << p.out;
-    EXPECT_NE(p.out.find("libx265 " + std::string(x265_version_str)), std::string::npos) << p.out;
+    EXPECT_NE(p.out.find("HEVC with libx265 " + std::string(x265_version_str)), std::string::npos)
+        << p.out;
+    for (const char* codec : {"H.264 with libx264 ", "AV1 with SVT-AV1 "})
+        EXPECT_NE(p.out.find(codec), std::string::npos) << p.out;
     EXPECT_NE(p.out.find(encoderSupport()), std::string::npos);
 }
 

@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
     std::optional<Options> sound;
     std::string output = Options{}.output;
     std::string stream;
+    VideoCodec videoCodec = VideoCodec::Hevc;
     camfx::TestPatternCamera::Options options;
     ViewerSettings settings;
     for (int i = 1; i < argc; ++i) {
@@ -121,6 +122,13 @@ int main(int argc, char** argv) {
             frameLog = argument.substr(12);
         } else if (argument.rfind("--effects=", 0) == 0) {
             effectMask = static_cast<uint8_t>(std::stoi(argument.substr(10), nullptr, 0));
+        } else if (argument.rfind("--codec=", 0) == 0) {
+            const std::string name = argument.substr(8);
+            const VideoCodec codec = name == "h264"  ? VideoCodec::H264
+                                     : name == "av1" ? VideoCodec::Av1
+                                                     : VideoCodec::Hevc;
+            setVideoCodec(codec);
+            videoCodec = codec;
         } else if (argument.rfind("--output=", 0) == 0) {
             output = argument.substr(9);
             setOutputPath(output);
@@ -161,6 +169,10 @@ int main(int argc, char** argv) {
         }
     }
     std::atexit(reportWindowAtExit);
+    if (output == Options{}.output) {
+        output = defaultOutputName(videoCodec);
+        setOutputPath(output);
+    }
 
     if (camera == "gray")
         options.channels = 1;
@@ -181,6 +193,7 @@ int main(int argc, char** argv) {
     SoundChoice soundChoice;
     if (sound) {
         sound->output = output;
+        sound->codec = videoCodec;
         sound->stream = stream;
         soundChoice = openSoundSource(*sound);
         if (soundChoice.exitStatus)

@@ -11,7 +11,9 @@
 #include <fstream>
 #include <regex>
 
+#include "frame.h"
 #include "hevc_check.h"
+#include "recorded_frames.h"
 #include "text_count.h"
 #include "viewer_fixture.h"
 
@@ -215,6 +217,85 @@ TEST_P(KilledRecording, LeavesAtLeastThreeSecondsOfFiveThatFfmpegDecodes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Mp4AndMatroska, KilledRecording, ::testing::Values("mp4", "mkv"));
+
+// Every codec into every output: FFmpeg decodes it without a complaint, each picture is the
+// one shown (30 dB or more) at its capture time, and each span starts on a key frame.
+struct CodecOutput {
+    const char* codec;
+    const char* file;
+};
+
+void PrintTo(const CodecOutput& output, std::ostream* os) {
+    *os << output.codec << " into " << output.file;
+}
+
+class CodecRecording : public ContainerRecording,
+                       public ::testing::WithParamInterface<CodecOutput> {};
+
+TEST_P(CodecRecording, DecodesAtTheCaptureTimesAndStartsEachSpanOnAKeyFrame) {
+    const std::string name = GetParam().file;
+    start({"--fps=30", "--frame-log=" + log(), std::string("--codec=") + GetParam().codec,
+           "--output=" + name});
+    x.tap(XK_space);
+    std::this_thread::sleep_for(1500ms);
+    x.tap(XK_space);
+    std::this_thread::sleep_for(700ms);
+    x.tap(XK_space);
+    std::this_thread::sleep_for(1200ms);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    const std::string path = file(name.c_str());
+
+    const int encoded = reported(app->standardError(), "encoded");
+    const std::string codec = GetParam().codec;
+    const StreamInfo info = probe(path);
+    EXPECT_EQ(info.codec, codec);
+    EXPECT_EQ(info.frames, encoded);
+    // As players expect each in an MP4; Apple's refuse HEVC as hev1.
+    if (name == "camera.mp4") {
+        const std::map<std::string, std::string> tags = {
+            {"h264", "avc1"}, {"hevc", "hvc1"}, {"av1", "av01"}};
+        EXPECT_EQ(info.tag, tags.at(codec));
+    }
+    // The raw H.264 and HEVC streams carry no times, and IVF keeps them in whole frames at the
+    // rate its header declares.
+    if (name == "camera.mp4" || name == "camera.mkv")
+        expectTimesKept(path, 1.0 / 30);
+    else
+        EXPECT_EQ(decodeErrors(path), "");
+    if (name == "camera.ivf")
+        EXPECT_EQ(info.frameRate, "30/1");
+
+    const int written = reported(app->standardError(), "written");
+    const std::vector<LoggedFrame> taken = framesWritten(readFrameLog(log()), written);
+    const std::vector<cv::Mat> decoded = decodeFrames(path, FRAME_WIDTH, FRAME_HEIGHT);
+    ASSERT_EQ(static_cast<int>(decoded.size()), encoded);
+    ASSERT_GE(taken.size(), decoded.size());
+    for (size_t i = 0; i < decoded.size(); ++i)
+        EXPECT_GE(psnrOf(decoded[i], taken[i], 0x0F), 30.0)
+            << "decoded frame " << i << ", camera frame " << taken[i].n;
+
+    const std::vector<bool> keys = packetKeys(path);
+    ASSERT_EQ(static_cast<int>(keys.size()), encoded);
+    size_t first = 0;
+    for (const LoggedSpan& span : loggedSpans(readFrameLog(log()), written)) {
+        if (first < keys.size())
+            EXPECT_TRUE(keys[first]) << "the span starting with packet " << first;
+        first += span.taken.size();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachCodecIntoEachOutput, CodecRecording,
+    ::testing::Values(CodecOutput{"h264", "camera.mp4"}, CodecOutput{"h264", "camera.mkv"},
+                      CodecOutput{"h264", "camera.h264"}, CodecOutput{"hevc", "camera.mp4"},
+                      CodecOutput{"hevc", "camera.mkv"}, CodecOutput{"hevc", "camera.hevc"},
+                      CodecOutput{"av1", "camera.mp4"}, CodecOutput{"av1", "camera.mkv"},
+                      CodecOutput{"av1", "camera.ivf"}),
+    [](const ::testing::TestParamInfo<CodecOutput>& info) {
+        std::string name = std::string(info.param.codec) + "_" + info.param.file;
+        std::replace(name.begin(), name.end(), '.', '_');
+        return name;
+    });
 
 TEST_F(ContainerRecording, TheRawStreamDeclaresTheCamerasRate) {
     start({"--fps=15", "--record"});

@@ -15,7 +15,8 @@ using namespace std::chrono_literals;
 struct Choice {
     const char* name;
     std::string library;
-    std::string line;  // what follows "Recording with " in the INFO line, as a pattern
+    std::string line;  // what follows "Recording <codec> with " in the INFO line, as a pattern
+    std::string codec = "hevc";
 };
 
 void PrintTo(const Choice& choice, std::ostream* os) {
@@ -27,7 +28,7 @@ std::string quoted(const std::string& text) {
 }
 
 const std::string kSoftware =
-    R"(the software HEVC encoder, libx265 .*, 1280x720 at 30/1 fps, constant quality 26: )";
+    R"(the software encoder, libx265 .*, 1280x720 at 30/1 fps, constant quality 26: )";
 
 class EncoderChoice : public ::testing::TestWithParam<Choice> {};
 
@@ -37,19 +38,25 @@ TEST_P(EncoderChoice, RecordsAndSaysWhichEncoderAndWhy) {
     TempDir dir;
     std::map<std::string, std::string> environment = childEnvironment();
     environment["CAMFX_NVENC_LIBRARY"] = GetParam().library;
-    ChildProcess app(CAMFX_TESTAPP, {"--fps=30", "--record", "--seconds=2"}, dir.path(),
-                     environment);
+    ChildProcess app(CAMFX_TESTAPP,
+                     {"--fps=30", "--record", "--seconds=2", "--codec=" + GetParam().codec},
+                     dir.path(), environment);
     ASSERT_EQ(app.waitForExit(60s), 0) << app.standardError();
 
     const std::string out = app.standardOutput();
-    const std::regex line(R"(\[INFO \]\[\d\d:\d\d:\d\d\] Recording with )" + GetParam().line +
-                          "\n");
+    const std::map<std::string, std::pair<std::string, std::string>> codecs = {
+        {"hevc", {"HEVC", "camera.hevc"}},
+        {"h264", {"H\\.264", "camera.h264"}},
+        {"av1", {"AV1", "camera.ivf"}}};
+    const auto& [codecName, file] = codecs.at(GetParam().codec);
+    const std::regex line(R"(\[INFO \]\[\d\d:\d\d:\d\d\] Recording )" + codecName + " with " +
+                          GetParam().line + "\n");
     EXPECT_TRUE(std::regex_search(out, line)) << out;
     std::smatch encoded;
     const std::string err = app.standardError();
     ASSERT_TRUE(std::regex_search(err, encoded, std::regex(R"(encoded=(\d+))"))) << err;
     EXPECT_GT(std::stoi(encoded[1]), 0);
-    EXPECT_EQ(probe(dir.path() + "/camera.hevc").frames, std::stoi(encoded[1]));
+    EXPECT_EQ(probe(dir.path() + "/" + file).frames, std::stoi(encoded[1]));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -69,7 +76,18 @@ INSTANTIATE_TEST_SUITE_P(
         Choice{"ThatEncodes", CAMFX_DRIVER_SWENC,
                quoted(std::string("the driver's NVENC encoder, ") + CAMFX_DRIVER_SWENC +
                       " (NVENC API 12.2 in this build, 12.2 in the driver), constant quality "
-                      "26")}),
+                      "26")},
+        // A GPU without AV1 (before the 40 series) records AV1 in software, and says why;
+        // H.264 it still records itself.
+        Choice{"WithoutAv1", CAMFX_DRIVER_WITHOUT_AV1,
+               R"(the software encoder, SVT-AV1 .*, 1280x720 at 30/1 fps, constant quality \d+: )"
+               "the GPU's encoder has no AV1",
+               "av1"},
+        Choice{"WithoutAv1ButH264", CAMFX_DRIVER_WITHOUT_AV1,
+               quoted(std::string("the driver's NVENC encoder, ") + CAMFX_DRIVER_WITHOUT_AV1 +
+                      " (NVENC API 12.2 in this build, 12.2 in the driver), constant quality ") +
+                   "\\d+",
+               "h264"}),
     [](const ::testing::TestParamInfo<Choice>& info) { return info.param.name; });
 
 }  // namespace

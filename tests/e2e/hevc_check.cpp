@@ -23,7 +23,7 @@ StreamInfo probe(const std::string& path) {
     const std::string out =
         run("/usr/bin/ffprobe",
             {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
-             "stream=codec_name,width,height,r_frame_rate,nb_read_frames", "-of",
+             "stream=codec_name,codec_tag_string,width,height,r_frame_rate,nb_read_frames", "-of",
              "default=noprint_wrappers=1", path},
             scratch.path());
     StreamInfo info;
@@ -35,6 +35,8 @@ StreamInfo probe(const std::string& path) {
         const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
         if (key == "codec_name")
             info.codec = value;
+        if (key == "codec_tag_string")
+            info.tag = value;
         if (key == "width")
             info.width = std::stoi(value);
         if (key == "height")
@@ -51,7 +53,9 @@ std::vector<cv::Mat> decodeFrames(const std::string& path, int width, int height
     TempDir scratch;
     const std::string raw = scratch.path() + "/frames.nv12";
     run("/usr/bin/ffmpeg",
-        {"-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt", "nv12", "-y", raw},
+        // Each decoded picture once: a container's gaps must not be filled with repeats.
+        {"-v", "error", "-i", path, "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt",
+         "nv12", "-y", raw},
         scratch.path());
     const std::string bytes = readFile(raw);
     const size_t frameBytes = static_cast<size_t>(width) * height * 3 / 2;
@@ -95,6 +99,21 @@ std::vector<PacketTime> packetTimes(const std::string& path) {
     std::sort(packets.begin(), packets.end(),
               [](const PacketTime& a, const PacketTime& b) { return a.time < b.time; });
     return packets;
+}
+
+std::vector<bool> packetKeys(const std::string& path) {
+    TempDir scratch;
+    const std::string out = run("/usr/bin/ffprobe",
+                                {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                 "packet=flags", "-of", "csv=p=0", path},
+                                scratch.path());
+    std::vector<bool> keys;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty())
+            keys.push_back(line.find('K') != std::string::npos);
+    }
+    return keys;
 }
 
 double containerDuration(const std::string& path) {

@@ -9,6 +9,7 @@
 
 struct StreamInfo {
     std::string codec;
+    std::string tag;  // the container's name for the codec, e.g. "hvc1" in an MP4
     int width = 0;
     int height = 0;
     std::string frameRate;  // as ffprobe gives it, e.g. "30/1"
@@ -30,6 +31,10 @@ struct PacketTime {
     bool key;
 };
 std::vector<PacketTime> packetTimes(const std::string& path);
+
+// Whether each packet is a key frame, as ffprobe reads the file: in decoding order, for raw
+// streams too.
+std::vector<bool> packetKeys(const std::string& path);
 
 // The container's duration in seconds as ffprobe gives it; negative when it gives none.
 double containerDuration(const std::string& path);

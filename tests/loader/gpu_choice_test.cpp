@@ -54,7 +54,7 @@ TEST(EncoderChoiceOnThisGpu, RecordsAndSaysWhichEncoder) {
     cuCtxDestroy(context);
 
     ASSERT_EQ(g_lines.size(), 1u);
-    EXPECT_EQ(g_lines[0].rfind("Recording with ", 0), 0u) << g_lines[0];
+    EXPECT_EQ(g_lines[0].rfind("Recording HEVC with ", 0), 0u) << g_lines[0];
     std::cout << g_lines[0] << std::endl;
 }
 

@@ -80,7 +80,10 @@ TEST(DriverLibrary, VersionsAndStatusesReadAsTheirNames) {
     EXPECT_EQ(camfx::nvenc::StatusName(NV_ENC_ERR_NO_ENCODE_DEVICE), "NV_ENC_ERR_NO_ENCODE_DEVICE");
     EXPECT_EQ(camfx::nvenc::StatusName(static_cast<NVENCSTATUS>(99)), "NVENC status 99");
     EXPECT_EQ(camfx::nvenc::EncoderSupport(),
-              "the software HEVC encoder libx265 " + camfx::swenc::LibraryVersion() +
+              "HEVC, H.264 and AV1 in software: HEVC with libx265 " +
+                  camfx::swenc::LibraryVersion() + ", H.264 with " +
+                  camfx::swenc::EncoderName(NV_ENC_CODEC_H264_GUID) + ", AV1 with " +
+                  camfx::swenc::EncoderName(NV_ENC_CODEC_AV1_GUID) +
                   " (this is the host flavor, which does not load the driver's encoder)");
 }
 
@@ -118,7 +121,7 @@ TEST_F(EntryPoints, OpenSessionsOnTheSoftwareEncoderAndSayWhy) {
         "load the driver's encoder";
     for (const auto& [level, line] : g_lines) {
         EXPECT_EQ(level, EncoderLogLevel::Info);
-        EXPECT_EQ(line.rfind("Recording with the software HEVC encoder, libx265 ", 0), 0u) << line;
+        EXPECT_EQ(line.rfind("Recording HEVC with the software encoder, libx265 ", 0), 0u) << line;
         EXPECT_EQ(line.substr(line.size() - expected.size()), expected) << line;
     }
 }
@@ -135,7 +138,7 @@ TEST_F(EntryPoints, TellAFailedCallInTheEncodersOwnWords) {
     ASSERT_EQ(g_lines.size(), 1u);
     EXPECT_EQ(g_lines[0].first, EncoderLogLevel::Error);
     EXPECT_EQ(g_lines[0].second,
-              "The software HEVC encoder failed (NV_ENC_ERR_GENERIC): cuMemcpy2D of the input "
+              "The software encoder failed (NV_ENC_ERR_GENERIC): cuMemcpy2D of the input "
               "picture failed: CUDA_ERROR_ILLEGAL_ADDRESS");
 }
 

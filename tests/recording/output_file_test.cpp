@@ -101,7 +101,8 @@ TEST_F(OutputFileTest, ASealedFileKeepsWhatWasWritten) {
     EXPECT_FALSE(file.good());
 
     // The process is ending: what is refused now is no failure to tell.
-    ContainerOutput container(file, dir + "/camera.mkv", OutputKind::Matroska, FrameRate{}, {});
+    ContainerOutput container(file, dir + "/camera.mkv", OutputKind::Matroska, VideoCodec::Hevc,
+                              FrameRate{}, {});
     const uint8_t picture[] = {0, 0, 0, 1, 19 << 1, 1, 0x5A, 0x5A};
     container.write(TimedPacket{picture, sizeof picture, 0, true});
     container.finish();

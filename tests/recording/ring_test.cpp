@@ -46,7 +46,7 @@ class Ring : public ::testing::Test {
     void startConsumer() {
         consumer = std::thread([this] {
             drainRing(ring, running,
-                      [this](const uint8_t* buffer, int64_t time, int64_t recordingTime) {
+                      [this](const uint8_t* buffer, int64_t time, int64_t recordingTime, bool) {
                           while (stalled.load())
                               std::this_thread::yield();
                           seen.push_back(buffer[0]);

@@ -42,6 +42,26 @@ TEST(OutputKind, ComesFromTheExtension) {
     EXPECT_NE(outputPathProblem("/no/such/dir/camera.hevc"), "");
 }
 
+TEST(OutputKind, ARawStreamsExtensionNamesItsCodec) {
+    for (const char* raw : {"a.hevc", "a.265", "a.h264", "a.264", "a.ivf", "a.bin", "camera"})
+        EXPECT_EQ(outputPathProblem(raw), "") << raw;
+    EXPECT_EQ(outputCodecProblem("a.H264", VideoCodec::H264), "");
+    EXPECT_EQ(outputCodecProblem("a.264", VideoCodec::H264), "");
+    EXPECT_EQ(outputCodecProblem("a.265", VideoCodec::Hevc), "");
+    EXPECT_EQ(outputCodecProblem("a.ivf", VideoCodec::Av1), "");
+    // A name that says nothing of the codec, and the containers, take any.
+    for (VideoCodec codec : {VideoCodec::Hevc, VideoCodec::H264, VideoCodec::Av1}) {
+        for (const char* any : {"a.bin", "a.mp4", "a.mkv"})
+            EXPECT_EQ(outputCodecProblem(any, codec), "") << any;
+        EXPECT_EQ(outputCodecProblem(defaultOutputName(codec), codec), "");
+    }
+    EXPECT_EQ(outputCodecProblem("a.hevc", VideoCodec::Av1),
+              "\".hevc\" is a raw HEVC stream, but --codec is av1; name it .ivf, .mp4 or .mkv, "
+              "or give --codec hevc");
+    EXPECT_NE(outputCodecProblem("a.ivf", VideoCodec::H264), "");
+    EXPECT_NE(outputCodecProblem("a.h264", VideoCodec::Hevc), "");
+}
+
 TEST(RecordingTimeline, StartsAtZeroKeepsGapsAndLeavesOutPauses) {
     RecordingTimeline timeline(33333);
     EXPECT_EQ(timeline.timeOf(5000000, true), 0);
