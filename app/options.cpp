@@ -101,7 +101,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::ostream& ou
                                             "Built-in moving test pattern instead of a camera");
     app.add_option("--codec", options.codec,
                    "What the picture is encoded to: hevc (the default), h264 (plays "
-                   "everywhere) or av1 (smallest)")
+                   "everywhere) or av1 (current browsers and players)")
         ->type_name("CODEC")
         ->transform(
             CLI::CheckedTransformer(std::map<std::string, VideoCodec>{{"hevc", VideoCodec::Hevc},

@@ -218,10 +218,15 @@ void Av1Encoder::SetPicturesInFlight(int n) {
 bool Av1Encoder::Receive(std::deque<AccessUnit>& out, bool wait, int64_t until) {
     const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
     for (;;) {
+        // In low delay SVT-AV1 2 waits inside get_packet until a packet comes (1.4 answers at
+        // once): ask only for the packets owed, which come without a further picture.
+        if (wait && m_returned >= until) {
+            return true;
+        }
         EbBufferHeaderType* packet = nullptr;
         const EbErrorType got = svt_av1_enc_get_packet(m_handle, &packet, 0);
         if (got == EB_NoErrorEmptyQueue) {
-            if (!wait || m_returned >= until || std::chrono::steady_clock::now() > deadline) {
+            if (!wait || std::chrono::steady_clock::now() > deadline) {
                 return true;
             }
             std::this_thread::sleep_for(kPoll);
