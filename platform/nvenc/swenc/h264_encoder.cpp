@@ -22,34 +22,17 @@ bool Set(x264_param_t* param, const std::string& name, const std::string& value,
     return false;
 }
 
-// Parameters in x264's command-line form, "name=value:name=value".
-bool SetAll(x264_param_t* param, const std::string& list, std::string* reason) {
-    size_t begin = 0;
-    while (begin < list.size()) {
-        size_t end = list.find(':', begin);
-        if (end == std::string::npos) {
-            end = list.size();
-        }
-        const std::string item = list.substr(begin, end - begin);
-        const size_t equals = item.find('=');
-        if (equals == std::string::npos) {
-            *reason = "x264 parameter without a value: " + item;
-            return false;
-        }
-        if (!Set(param, item.substr(0, equals), item.substr(equals + 1), reason)) {
-            return false;
-        }
-        begin = end + 1;
-    }
-    return true;
-}
-
 bool BuildParam(const EncoderSettings& s, x264_param_t* p, std::string* reason) {
     if (x264_param_default_preset(p, s.preset, s.zeroLatency ? "zerolatency" : nullptr) < 0) {
         *reason = std::string("x264 has no preset ") + s.preset;
         return false;
     }
-    if (!SetAll(p, s.params, reason)) {
+    if (!ApplyParams(
+            s.params, "x264",
+            [&](const std::string& name, const std::string& value) {
+                return Set(p, name, value, reason);
+            },
+            reason)) {
         return false;
     }
     p->i_log_level = X264_LOG_ERROR;

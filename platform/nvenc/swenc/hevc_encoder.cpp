@@ -19,28 +19,6 @@ bool Set(x265_param* param, const char* name, const std::string& value, std::str
     return false;
 }
 
-// Parameters in x265's command-line form, "name=value:name=value".
-bool SetAll(x265_param* param, const std::string& list, std::string* reason) {
-    size_t begin = 0;
-    while (begin < list.size()) {
-        size_t end = list.find(':', begin);
-        if (end == std::string::npos) {
-            end = list.size();
-        }
-        const std::string item = list.substr(begin, end - begin);
-        const size_t equals = item.find('=');
-        if (equals == std::string::npos ||
-            !Set(param, item.substr(0, equals).c_str(), item.substr(equals + 1), reason)) {
-            if (reason && equals == std::string::npos) {
-                *reason = "x265 parameter without a value: " + item;
-            }
-            return false;
-        }
-        begin = end + 1;
-    }
-    return true;
-}
-
 // The x265 parameters for one session, or null with a reason.
 x265_param* BuildParam(const EncoderSettings& s, std::string* reason) {
     x265_param* p = x265_param_alloc();
@@ -53,7 +31,12 @@ x265_param* BuildParam(const EncoderSettings& s, std::string* reason) {
         x265_param_free(p);
         return nullptr;
     }
-    if (!SetAll(p, s.params, reason)) {
+    if (!ApplyParams(
+            s.params, "x265",
+            [&](const std::string& name, const std::string& value) {
+                return Set(p, name.c_str(), value, reason);
+            },
+            reason)) {
         x265_param_free(p);
         return nullptr;
     }

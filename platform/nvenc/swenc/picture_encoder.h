@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +91,13 @@ class PictureEncoder {
 };
 
 std::unique_ptr<PictureEncoder> MakeEncoder(Codec codec);
+
+// Applies parameters in x264's and x265's command-line form, "name=value:name=value", one by
+// one through `set`, which names the one it refuses in `reason`; `library` names the
+// library in the reason for an item without a value.
+bool ApplyParams(const std::string& list, const char* library,
+                 const std::function<bool(const std::string& name, const std::string& value)>& set,
+                 std::string* reason);
 
 // "libx265 3.5", "libx264 0.164.3095", "SVT-AV1 v1.4.1".
 std::string LibraryName(Codec codec);
