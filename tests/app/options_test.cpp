@@ -124,6 +124,8 @@ TEST(CommandLine, OutputNamesAContainerWeWriteOrARawStream) {
         << missing.err;
 }
 
+// Which raw extension names which codec is the recording's own test; here, what the command
+// line makes of it.
 TEST(CommandLine, TheCodecChoosesTheDefaultNameAndMustMatchARawStreamsAndTheStream) {
     EXPECT_EQ(parse({}).commandLine.options.codec, VideoCodec::Hevc);
     const std::vector<std::pair<std::string, VideoCodec>> codecs = {
@@ -142,10 +144,6 @@ TEST(CommandLine, TheCodecChoosesTheDefaultNameAndMustMatchARawStreamsAndTheStre
         "srt://127.0.0.1:9000");
     const Parsed av1 = parse({"--codec", "av1", "--stream", "rtsp://127.0.0.1/live"});
     EXPECT_EQ(av1.err.rfind("--stream: AV1 cannot be streamed", 0), 0u) << av1.err;
-    const Parsed mismatch = parse({"--output", "clip.ivf"});
-    EXPECT_EQ(mismatch.err.rfind("--output: \".ivf\" is a raw AV1 stream, but --codec is hevc", 0),
-              0u)
-        << mismatch.err;
 }
 
 TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
