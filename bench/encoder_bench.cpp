@@ -206,27 +206,19 @@ camfx::swenc::X265Settings LowLatencySettings(int preset) {
     return settings;
 }
 
-// The same pictures through `ffmpeg -c:v libx265` with the settings our P-preset maps to:
-// libx265 preset, tune and parameters, keyframe interval, constant quality, no open GOPs.
-void FfmpegLibx265(benchmark::State& state) {
-    const int preset = int(state.range(0));
+// The same pictures through FFmpeg's front end of the library, with the settings our P-preset
+// maps to, into `format`; reported under `name` with the bytes it wrote.
+void EncodeWithFfmpeg(benchmark::State& state, const std::string& name,
+                      const camfx::swenc::SoftwareSettings& settings, const std::string& format) {
     Pictures& inputs = Inputs();
-    const camfx::swenc::X265Settings x265 = LowLatencySettings(preset);
-    std::string params =
-        x265.params + (x265.params.empty() ? "" : ":") +
-        "keyint=" + std::to_string(x265.keyframeInterval) + ":crf=" + std::to_string(x265.crf) +
-        ":open-gop=0:log-level=error" +
-        (x265.frameThreads > 0 ? ":frame-threads=" + std::to_string(x265.frameThreads)
-                               : std::string());
-    const std::string out = inputs.rawPath + ".hevc";
+    const std::string out = inputs.rawPath + "." + format;
     const std::string command =
         std::string("ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt nv12 -s 1280x720 -r 30 -i ") +
-        inputs.rawPath + " -c:v libx265 -preset " + x265.preset +
-        (x265.tune.empty() ? std::string() : " -tune " + x265.tune) + " -x265-params " + params +
-        " -f hevc " + out;
-    const bool encoded = TimeEncodes(state, "ffmpeg", RUSAGE_CHILDREN, [&] {
+        inputs.rawPath + " -c:v " + settings.ffmpegEncoder + " " + settings.ffmpegOptions + " -f " +
+        format + " " + out;
+    const bool encoded = TimeEncodes(state, name, RUSAGE_CHILDREN, [&] {
         if (std::system(command.c_str()) != 0) {
-            state.SkipWithError("ffmpeg failed");
+            state.SkipWithError(("ffmpeg failed: " + command).c_str());
             return false;
         }
         return true;
@@ -237,6 +229,15 @@ void FfmpegLibx265(benchmark::State& state) {
     std::ifstream produced(out, std::ios::binary | std::ios::ate);
     state.counters["bytes"] = double(produced.tellg());
     std::remove(out.c_str());
+}
+
+// `ffmpeg -c:v libx265`: libx265 preset, tune and parameters, keyframe interval, constant
+// quality, no open GOPs, frame threads.
+void FfmpegLibx265(benchmark::State& state) {
+    camfx::swenc::SoftwareSettings settings;
+    camfx::swenc::SoftwareSettingsFor(NV_ENC_CODEC_HEVC_GUID, int(state.range(0)),
+                                      NV_ENC_TUNING_INFO_LOW_LATENCY, &settings);
+    EncodeWithFfmpeg(state, "ffmpeg", settings, "hevc");
 }
 
 // Each codec's software encoder at P3 low latency, as the recorder runs it, beside FFmpeg's
@@ -257,26 +258,7 @@ void CodecOurs(benchmark::State& state) {
 
 void CodecFfmpeg(benchmark::State& state) {
     const int codec = int(state.range(0));
-    Pictures& inputs = Inputs();
-    const camfx::swenc::SoftwareSettings settings = CodecSettings(codec);
-    const std::string out = inputs.rawPath + "." + kRawFormats[codec];
-    const std::string command =
-        std::string("ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt nv12 -s 1280x720 -r 30 -i ") +
-        inputs.rawPath + " -c:v " + settings.ffmpegEncoder + " " + settings.ffmpegOptions + " -f " +
-        kRawFormats[codec] + " " + out;
-    const bool encoded = TimeEncodes(state, "codec-ffmpeg", RUSAGE_CHILDREN, [&] {
-        if (std::system(command.c_str()) != 0) {
-            state.SkipWithError(("ffmpeg failed: " + command).c_str());
-            return false;
-        }
-        return true;
-    });
-    if (!encoded) {
-        return;
-    }
-    std::ifstream produced(out, std::ios::binary | std::ios::ate);
-    state.counters["bytes"] = double(produced.tellg());
-    std::remove(out.c_str());
+    EncodeWithFfmpeg(state, "codec-ffmpeg", CodecSettings(codec), kRawFormats[codec]);
 }
 
 // Args: P-preset, viewer load. Each iteration is a whole 300-picture encode.

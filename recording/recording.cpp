@@ -1,6 +1,7 @@
 #include "recording.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -90,15 +91,21 @@ GUID codecGuid(VideoCodec codec) {
 
 // The raw AV1 file is IVF, whose header gives the frame rate as the time base of every frame's
 // time stamp; the encoder's stamps are microseconds. Each frame's is put in frames, to the
-// nearest but after the one before, so that tools read the rate from the header.
+// nearest but after the one before, so that tools read the rate from the header. Only the
+// headers are copied: the file's (first packet only) and the frame's, which ends in the stamp.
 constexpr size_t kIvfFileHeaderBytes = 32;
-void stampIvfInFrames(std::vector<uint8_t>& bytes, bool withFileHeader, uint64_t& lastStamp) {
-    const size_t at = (withFileHeader ? kIvfFileHeaderBytes : 0) + 4;
-    if (bytes.size() < at + 8)
+constexpr size_t kIvfFrameHeaderBytes = 12;
+void writeIvfPacket(const std::vector<uint8_t>& packet, bool withFileHeader, uint64_t& lastStamp,
+                    uint64_t& bytesWritten) {
+    const size_t headers = (withFileHeader ? kIvfFileHeaderBytes : 0) + kIvfFrameHeaderBytes;
+    if (packet.size() < headers)
         return;
+    std::array<uint8_t, kIvfFileHeaderBytes + kIvfFrameHeaderBytes> head{};
+    std::copy(packet.begin(), packet.begin() + headers, head.begin());
+    const size_t at = headers - 8;
     uint64_t microseconds = 0;
     for (int i = 0; i < 8; ++i)
-        microseconds |= uint64_t{bytes[at + i]} << (8 * i);
+        microseconds |= uint64_t{head[at + i]} << (8 * i);
     const auto num = static_cast<uint64_t>(frameRate.num);
     const auto den = static_cast<uint64_t>(frameRate.den);
     uint64_t frames = (microseconds * num + den * 500'000) / (den * 1'000'000);
@@ -106,7 +113,10 @@ void stampIvfInFrames(std::vector<uint8_t>& bytes, bool withFileHeader, uint64_t
         frames = lastStamp + 1;
     lastStamp = frames;
     for (int i = 0; i < 8; ++i)
-        bytes[at + i] = static_cast<uint8_t>(frames >> (8 * i));
+        head[at + i] = static_cast<uint8_t>(frames >> (8 * i));
+    if (outFile.write(head.data(), headers) &&
+        outFile.write(packet.data() + headers, packet.size() - headers))
+        bytesWritten += packet.size();
 }
 
 // The encoder keeps its own copy; these live for the whole run all the same.
@@ -235,11 +245,8 @@ void writeTimedPackets(const std::vector<NvEncOutputPacket>& packets) {
             container->write(
                 TimedPacket{packet.bytes.data(), packet.bytes.size(), recordingTime, key});
         } else if (videoCodec == VideoCodec::Av1) {
-            std::vector<uint8_t> framed = packet.bytes;
-            stampIvfInFrames(framed, !ivfHeaderWritten, lastIvfStamp);
+            writeIvfPacket(packet.bytes, !ivfHeaderWritten, lastIvfStamp, bytes);
             ivfHeaderWritten = true;
-            if (outFile.write(framed.data(), framed.size()))
-                bytes += framed.size();
         } else if (outFile.write(packet.bytes.data(), packet.bytes.size())) {
             bytes += packet.bytes.size();
         }

@@ -81,20 +81,33 @@ std::string decodeErrors(const std::string& path) {
     return ffmpeg.standardError();
 }
 
-std::vector<PacketTime> packetTimes(const std::string& path) {
+namespace {
+
+// ffprobe's line for each packet of the picture, in decoding order: its time, or "N/A", and
+// its flags (K for a key frame).
+std::vector<std::pair<std::string, bool>> probePackets(const std::string& path) {
     TempDir scratch;
     const std::string out = run("/usr/bin/ffprobe",
                                 {"-v", "error", "-select_streams", "v:0", "-show_entries",
                                  "packet=pts_time,flags", "-of", "csv=p=0", path},
                                 scratch.path());
-    std::vector<PacketTime> packets;
+    std::vector<std::pair<std::string, bool>> packets;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
         const size_t comma = line.find(',');
-        if (comma == std::string::npos || line.substr(0, comma) == "N/A")
-            continue;
-        packets.push_back(
-            {std::stod(line.substr(0, comma)), line.find('K', comma) != std::string::npos});
+        if (comma != std::string::npos)
+            packets.emplace_back(line.substr(0, comma), line.find('K', comma) != std::string::npos);
+    }
+    return packets;
+}
+
+}  // namespace
+
+std::vector<PacketTime> packetTimes(const std::string& path) {
+    std::vector<PacketTime> packets;
+    for (const auto& [time, key] : probePackets(path)) {
+        if (time != "N/A")
+            packets.push_back({std::stod(time), key});
     }
     std::sort(packets.begin(), packets.end(),
               [](const PacketTime& a, const PacketTime& b) { return a.time < b.time; });
@@ -102,17 +115,9 @@ std::vector<PacketTime> packetTimes(const std::string& path) {
 }
 
 std::vector<bool> packetKeys(const std::string& path) {
-    TempDir scratch;
-    const std::string out = run("/usr/bin/ffprobe",
-                                {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                 "packet=flags", "-of", "csv=p=0", path},
-                                scratch.path());
     std::vector<bool> keys;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty())
-            keys.push_back(line.find('K') != std::string::npos);
-    }
+    for (const auto& packet : probePackets(path))
+        keys.push_back(packet.second);
     return keys;
 }
 

@@ -58,16 +58,9 @@ class Recording : public ViewerTest {
         EXPECT_EQ(info.frames, encoded) << "every frame handed to the encoder, and no other";
         EXPECT_EQ(decodeErrors(file()), "");
 
-        const std::vector<cv::Mat> decoded = decodeFrames(file(), FRAME_WIDTH, FRAME_HEIGHT);
-        ASSERT_EQ(static_cast<int>(decoded.size()), encoded);
-        // The encoder takes the ring's frames in order; those still in it at the close are
-        // left out.
-        const std::vector<LoggedFrame> written =
-            framesWritten(readFrameLog(log()), reported(app->standardError(), "written"));
-        ASSERT_GE(written.size(), decoded.size());
-        for (size_t i = 0; i < decoded.size(); ++i)
-            EXPECT_GE(psnrOf(decoded[i], written[i], mask), 30.0)
-                << "decoded frame " << i << ", camera frame " << written[i].n;
+        // The encoder takes the ring's frames in order.
+        expectPicturesShown(file(), encoded, log(), reported(app->standardError(), "written"),
+                            mask);
     }
 };
 
