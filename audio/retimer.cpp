@@ -32,6 +32,12 @@ constexpr double kMaxCorrection = 0.01;
 constexpr int kCompensationDistance = 10 * AudioRetimer::kOutputRate;
 // A smoothed offset this large is no drift (that stays under 5 ms) but sound lost or surplus.
 constexpr double kPersistentSamples = 0.025 * AudioRetimer::kOutputRate;
+// A source's first second is no guide to its clock: the server hands over what it held as the
+// stream started in a burst, with latency reports still settling. Meanwhile each difference
+// past the jitter is taken at once, so that the sound sits in place from its start rather than
+// being steered there over the seconds that drift needs to be learnt.
+constexpr int64_t kSettlingMicroseconds = 1'000'000;
+constexpr double kSettlingToleranceSamples = 0.010 * AudioRetimer::kOutputRate;
 
 void check(int code, const char* call) {
     if (code < 0)
@@ -52,8 +58,9 @@ struct AudioRetimer::State {
 
     double exactTolerance = -1.0;  // output samples; negative: a device's clock, smoothed
     bool anchored = false;
-    int64_t anchor = 0;    // capture time of output sample 0
-    int64_t produced = 0;  // output samples in or through the fifo
+    int64_t anchor = 0;       // capture time of output sample 0
+    int64_t firstBlock = -1;  // capture time of the first block pushed
+    int64_t produced = 0;     // output samples in or through the fifo
     int64_t popped = 0;
 
     double filteredError = 0.0;  // output samples
@@ -183,14 +190,20 @@ void AudioRetimer::push(const AudioBlock& block) {
         m->anchor = block.captureMicroseconds;
     }
     m->configure(block.sampleRate, block.channels);
+    if (m->firstBlock < 0)
+        m->firstBlock = block.captureMicroseconds;
+    const bool settling = block.captureMicroseconds - m->firstBlock < kSettlingMicroseconds;
+    const double exactTolerance = m->exactTolerance >= 0.0 ? m->exactTolerance
+                                  : settling               ? kSettlingToleranceSamples
+                                                           : -1.0;
 
     const double gap = double(kGapMicroseconds) * kOutputRate / 1e6;
     const double error = m->targetOf(block.captureMicroseconds) - m->landing();
     const float* samples = block.samples.data();
-    if (m->surplus == 0 && m->exactTolerance >= 0.0) {
-        if (error > m->exactTolerance)
+    if (m->surplus == 0 && exactTolerance >= 0.0) {
+        if (error > exactTolerance)
             m->fillSilence(error);
-        else if (error < -m->exactTolerance)
+        else if (error < -exactTolerance)
             m->surplus = std::lround(-error * block.sampleRate / kOutputRate);
     } else if (m->surplus == 0) {
         m->steer(error, double(frames) / block.sampleRate);
