@@ -187,6 +187,8 @@ class StreamSender {
     bool waitUntil(int64_t until);
     bool stopping();
     void dropQueueLocked();
+    void cutPicturesFromLocked(int64_t time);
+    bool soundCutLocked(int64_t time);
     void endDropEpisodeLocked(int64_t time);
     void armDeadline(int64_t microseconds);
     std::string failure(int error) const;
@@ -206,6 +208,10 @@ class StreamSender {
     bool m_slow = false;    // in a drop episode of a full queue
     int64_t m_episodeDropped = 0;
     int64_t m_episodeStart = 0;
+    // Stretches of the stream's clock whose pictures were dropped, oldest first; the last one
+    // ends at INT64_MAX while pictures are still dropped. Sound reaches the sender later than
+    // the pictures beside it, so it is cut by these times, not by the state on its arrival.
+    std::deque<std::pair<int64_t, int64_t>> m_cuts;
     bool m_stopping = false;
     bool m_done = false;     // the sending thread has ended
     int64_t m_origin = -1;   // capture time of the first packet offered: the stream's zero
@@ -233,6 +239,7 @@ void StreamSender::write(const TimedPacket& packet) {
     m_lastTime = time;
     if (!m_up || m_stopping) {
         ++dropped;
+        cutPicturesFromLocked(time);
         return;
     }
     const bool full = !m_queue.empty() && (time - m_queue.front().time >= kQueueMicroseconds ||
@@ -247,6 +254,7 @@ void StreamSender::write(const TimedPacket& packet) {
     }
     if (full || (m_needKey && !packet.keyFrame)) {
         ++dropped;
+        cutPicturesFromLocked(time);
         if (m_slow)
             ++m_episodeDropped;
         return;
@@ -256,18 +264,20 @@ void StreamSender::write(const TimedPacket& packet) {
             endDropEpisodeLocked(time);
         m_needKey = false;
     }
+    if (!m_cuts.empty() && m_cuts.back().second == INT64_MAX)
+        m_cuts.back().second = time;
     m_queue.push_back(Queued{std::vector<uint8_t>(packet.data, packet.data + packet.size), time,
                              packet.keyFrame, Track::Picture, 0});
     m_wake.notify_one();
 }
 
-// Sound goes while pictures go: it waits for the first picture, and a drop up to the next key
-// frame drops the sound of the same stretch.
+// Sound goes while pictures go: it waits for the first picture, and the sound of a stretch
+// whose pictures were dropped is dropped too, so that both tracks resume together.
 void StreamSender::writeSoundLocked(const TimedPacket& packet) {
-    if (!m_sound || m_origin < 0 || !m_up || m_stopping || m_needKey)
+    if (!m_sound || m_origin < 0 || !m_up || m_stopping)
         return;
     const int64_t time = packet.time - m_origin;
-    if (time < 0)
+    if (time < 0 || soundCutLocked(time))
         return;
     m_queue.push_back(Queued{std::vector<uint8_t>(packet.data, packet.data + packet.size), time,
                              true, Track::Sound, packet.duration});
@@ -283,9 +293,29 @@ void StreamSender::endDropEpisodeLocked(int64_t time) {
 }
 
 void StreamSender::dropQueueLocked() {
-    dropped += std::count_if(m_queue.begin(), m_queue.end(),
-                             [](const Queued& queued) { return queued.track == Track::Picture; });
+    const auto isPicture = [](const Queued& queued) { return queued.track == Track::Picture; };
+    const auto picture = std::find_if(m_queue.begin(), m_queue.end(), isPicture);
+    if (picture != m_queue.end())
+        cutPicturesFromLocked(picture->time);
+    dropped += std::count_if(m_queue.begin(), m_queue.end(), isPicture);
     m_queue.clear();
+}
+
+// Pictures from `time` on are dropped, up to the next one queued. Queued pictures dropped
+// with the connection may reach back before an open stretch.
+void StreamSender::cutPicturesFromLocked(int64_t time) {
+    if (!m_cuts.empty() && m_cuts.back().second == INT64_MAX)
+        m_cuts.back().first = std::min(m_cuts.back().first, time);
+    else
+        m_cuts.emplace_back(time, INT64_MAX);
+}
+
+bool StreamSender::soundCutLocked(int64_t time) {
+    // Sound comes at most a few packets behind the pictures; older stretches are done with.
+    while (!m_cuts.empty() && m_cuts.front().second < time - kQueueMicroseconds)
+        m_cuts.pop_front();
+    return std::any_of(m_cuts.begin(), m_cuts.end(),
+                       [time](const auto& cut) { return time >= cut.first && time < cut.second; });
 }
 
 void StreamSender::armDeadline(int64_t microseconds) {

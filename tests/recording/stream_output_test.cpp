@@ -7,8 +7,12 @@ extern "C" {
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <thread>
 #include <vector>
@@ -114,8 +118,9 @@ TEST(StreamOutput, AServerThatIsNotThereIsToldOnceAndEverythingCountsAsDropped) 
 // the caller closes; it gives up by itself after 20 s without one.
 class Listener {
   public:
-    Listener() : m_port(freeUdpPort()) {
-        m_thread = std::thread([this] {
+    // With `saveTo`, what is received is written there too.
+    explicit Listener(const std::string& saveTo = {}) : m_port(freeUdpPort()) {
+        m_thread = std::thread([this, saveTo] {
             AVDictionary* options = nullptr;
             av_dict_set(&options, "listen_timeout", "20000000", 0);
             AVIOContext* in = nullptr;
@@ -123,10 +128,15 @@ class Listener {
             if (avio_open2(&in, (url() + "?mode=listener").c_str(), AVIO_FLAG_READ, nullptr,
                            &options) >= 0) {
                 std::vector<uint8_t> buffer(1500);
+                std::ofstream saved;
+                if (!saveTo.empty())
+                    saved.open(saveTo, std::ios::binary);
                 int n = 0;
                 while ((n = avio_read_partial(in, buffer.data(), static_cast<int>(buffer.size()))) >
-                       0)
+                       0) {
                     m_received += n;
+                    saved.write(reinterpret_cast<const char*>(buffer.data()), n);
+                }
                 avio_closep(&in);
             }
             av_dict_free(&options);
@@ -217,6 +227,82 @@ TEST_F(ConnectedStream, WhatTheNetworkCannotTakeIsDroppedUpToTheNextKeyFrameAndT
     stream.finish();
     EXPECT_EQ(stream.framesSent() + stream.framesDropped(), offered);
     EXPECT_EQ(log.count("too slow"), 1) << log.text();
+}
+
+// The sound's encoder hands its packets over after the pictures beside them. Where pictures were
+// dropped up to a key frame, so is the sound of that stretch, however late it comes, and no
+// more: both tracks go on from the key frame together.
+TEST(StreamOutput, ADropCutsTheSoundOfTheSameStretch) {
+    const std::string saved = ::testing::TempDir() + "stream-drop.ts";
+    Listener listener(saved);
+    CapturedLog log;
+    const SoundTrack sound{{0x11, 0x90}, 48000, 2, 1024, 128000};
+    StreamOutput stream(listener.url(), sound);
+    // Times on the stream's clock, whose zero is the first picture's: the pictures that went
+    // (the fake ones are no pictures to FFmpeg), and the sound that came.
+    std::vector<int64_t> pictures, soundOffered;
+    std::vector<double> sounds;
+    stream.onSent([&pictures](int64_t time) { pictures.push_back(time); });
+    stream.start();
+    ASSERT_TRUE(waitForConnection(stream)) << log.text();
+
+    std::vector<uint8_t> key = fakePicture(true), other = fakePicture(false);
+    key.resize(200'000, 0x5A);
+    other.resize(200'000, 0x5A);
+    const std::vector<uint8_t> aac(300, 0x21);
+    constexpr int64_t kSoundLag = 60'000, kSoundFrame = 21'333;
+    int64_t soundTime = 0;
+    int offered = 0;
+    const auto offer = [&](bool isKey) {
+        const int64_t time = offered++ * 33'333LL;
+        stream.write(TimedPacket{(isKey ? key : other).data(), key.size(), time, isKey});
+        for (; soundTime + kSoundLag <= time; soundTime += kSoundFrame) {
+            stream.write(
+                TimedPacket{aac.data(), aac.size(), soundTime, true, Track::Sound, kSoundFrame});
+            soundOffered.push_back(soundTime);
+        }
+    };
+    // Three seconds at once: far more than the queue's second; then a key frame once it is
+    // empty, and a second more at the pictures' own pace.
+    while (offered < 90)
+        offer(offered == 0);
+    for (int i = 0; i < 400 && stream.framesSent() + stream.framesDropped() < offered; ++i)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(stream.takeKeyFrameRequest());
+    offer(true);
+    while (offered < 120) {
+        std::this_thread::sleep_for(100ms);
+        offer(false);
+    }
+    stream.finish();
+    listener.join();
+
+    const std::string probe =
+        "ffprobe -v quiet -select_streams a -show_entries packet=pts_time -of csv=p=0 '" + saved +
+        "'";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(probe.c_str(), "r"), pclose);
+    char line[256];
+    while (pipe && fgets(line, sizeof line, pipe.get()) != nullptr)
+        if (double time = 0.0; std::sscanf(line, "%lf", &time) == 1)
+            sounds.push_back(time);
+    ASSERT_GE(sounds.size(), 40u) << log.text();
+    std::sort(sounds.begin(), sounds.end());
+    const double zero = sounds.front();  // the first sound is offered beside the first picture
+    const auto gap = std::adjacent_find(pictures.begin(), pictures.end(),
+                                        [](int64_t a, int64_t b) { return b - a > 50'000; });
+    ASSERT_NE(gap, pictures.end()) << "no stretch of pictures was dropped";
+    const int64_t cutFrom = *gap + 33'333, cutTo = *(gap + 1);
+    for (double time : sounds) {
+        const int64_t t = std::llround((time - zero) * 1e6);
+        EXPECT_FALSE(t > cutFrom + 1000 && t < cutTo - 1000)
+            << "sound at " << t << " µs, in the stretch dropped from " << cutFrom << " to "
+            << cutTo;
+    }
+    // Everything else that was offered went: the sound before the stretch, which came while its
+    // pictures were being dropped, and the sound after it.
+    EXPECT_EQ(sounds.size(),
+              size_t(std::count_if(soundOffered.begin(), soundOffered.end(),
+                                   [&](int64_t t) { return t < cutFrom || t >= cutTo; })));
 }
 
 // A server that takes the stream and drops it at once is asked again no sooner than 2 s after
