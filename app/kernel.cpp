@@ -31,7 +31,8 @@ namespace {
 // Main thread only: what the window's own keys asked for, and the framebuffer's size.
 struct WindowState {
     WindowMode* mode = nullptr;
-    bool snapshotAsked = false;
+    // Presses of S not yet taken: two that come between two frames are two pictures.
+    int snapshotsAsked = 0;
     int framebufferWidth = FRAME_WIDTH;
     int framebufferHeight = FRAME_HEIGHT;
 };
@@ -52,7 +53,7 @@ void onKey(GLFWwindow* keyWindow, int key, int scancode, int action, int mods) {
                 glfwSetWindowShouldClose(keyWindow, GLFW_TRUE);
                 return;
             case GLFW_KEY_S:
-                windowState.snapshotAsked = true;
+                ++windowState.snapshotsAsked;
                 return;
             default:
                 break;
@@ -245,10 +246,10 @@ int runViewer(cv::VideoCapture& camera, SoundInput* sound, const ViewerSettings&
         }
 
         glfwPollEvents();
-        if (windowState.snapshotAsked) {
+        if (windowState.snapshotsAsked > 0) {
             // The picture just drawn, before the next upload replaces it; only the copy waits
-            // here, the PNG is made on the writer's thread.
-            windowState.snapshotAsked = false;
+            // here, the PNG is made on the writer's thread. A further press takes the next one.
+            --windowState.snapshotsAsked;
             cv::Mat shown(FRAME_HEIGHT, FRAME_WIDTH, CV_8UC3);
             cudaMemcpyAsync(shown.data, currentFrame, FRAME_BYTES, cudaMemcpyDeviceToHost,
                             frameStream);
