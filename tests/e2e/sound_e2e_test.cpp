@@ -2,14 +2,18 @@
 // whose monitor is the microphone) reaches the MP4, the Matroska file and the SRT stream, for as
 // long as the picture lasts; and what the viewer does without sound.
 #include <X11/keysym.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "free_port.h"
@@ -386,5 +390,103 @@ TEST_P(FileSoundSync, EachBeepStaysWithItsFlashAlsoAfterAPause) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Mp4AndMatroska, FileSoundSync, ::testing::Values("mp4", "mkv"));
+
+// A microphone whose sample clock runs 0.5% fast: a pipe source of the test's server, fed
+// 48240 samples each second of the steady clock while claiming 48000. The signal is a quiet
+// 300 Hz hum that never stops, with a loud 1 kHz beep for 50 ms at the start of each second.
+class FastMicrophone {
+  public:
+    static constexpr double kRealRate = 48000 * 1.005;
+
+    explicit FastMicrophone(const PulseServer& server) : m_fifo(server.directory() + "/fast") {
+        m_loaded =
+            server.run("pactl load-module module-pipe-source source_name=fast file=" + m_fifo +
+                       " format=s16le rate=48000 channels=1") == 0;
+        if (m_loaded)
+            m_writer = std::thread([this] { write(); });
+    }
+    ~FastMicrophone() {
+        m_stop = true;
+        if (m_writer.joinable())
+            m_writer.join();
+    }
+    bool loaded() const { return m_loaded; }
+
+  private:
+    void write() {
+        const int fd = ::open(m_fifo.c_str(), O_WRONLY);
+        if (fd < 0)
+            return;
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<int16_t> block;
+        for (int64_t written = 0; !m_stop;) {
+            const double elapsed =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            block.clear();
+            for (const int64_t due = int64_t(elapsed * kRealRate); written < due; ++written) {
+                const double second = std::fmod(written / kRealRate, 1.0);
+                const double t = written / kRealRate;
+                block.push_back(int16_t(second < 0.05 ? 12000 * std::sin(2 * M_PI * 1000 * t)
+                                                      : 1500 * std::sin(2 * M_PI * 300 * t)));
+            }
+            if (!block.empty() && ::write(fd, block.data(), block.size() * sizeof(int16_t)) < 0)
+                break;
+            std::this_thread::sleep_for(10ms);
+        }
+        ::close(fd);
+    }
+
+    std::string m_fifo;
+    bool m_loaded = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_writer;
+};
+
+// Over a minute the fast clock would carry the sound 300 ms ahead of the picture; followed, each
+// beep stays a whole number of seconds from the first, and the hum is never broken by silence.
+TEST_F(ViewerTest, AMicrophoneWhoseClockRunsFastStaysWithThePictureForAMinute) {
+    PulseServer server;
+    if (!server.problem().empty())
+        GTEST_SKIP() << "no sound server of the test's own: " << server.problem();
+    environment["PULSE_SERVER"] = std::getenv("PULSE_SERVER");
+    FastMicrophone microphone(server);
+    ASSERT_TRUE(microphone.loaded());
+    start({"--fps=10", "--audio=fast", "--record", "--output=camera.mkv"});
+    std::this_thread::sleep_for(62s);
+    ASSERT_EQ(close(), 0) << app->standardError();
+    const std::string out = app->standardOutput();
+    EXPECT_EQ(countOf(out, "silence filled in"), 0) << out;
+
+    const std::string path = dir.path() + "/camera.mkv";
+    const TrackInfo picture = track(path, "v:0");
+    const TrackInfo sound = track(path, "a:0");
+    ASSERT_EQ(sound.codec, "aac");
+    EXPECT_NEAR(sound.end - sound.start, picture.end - picture.start, 0.15);
+    const std::vector<int16_t> samples = soundOf(path, 0.0, 70.0, true);
+    const std::vector<double> onsets = beepOnsets(samples);
+    ASSERT_GE(onsets.size(), 58u);
+    std::vector<double> offsets;  // of each beep from its whole second after the first
+    for (double onset : onsets)
+        offsets.push_back(onset - std::round(onset - onsets.front()));
+    std::vector<double> sorted = offsets;
+    std::sort(sorted.begin(), sorted.end());
+    const double usual = sorted[sorted.size() / 2];
+    for (size_t i = 0; i < offsets.size(); ++i)
+        EXPECT_NEAR(offsets[i], usual, 0.020)
+            << "beep " << i << " at " << onsets[i] << " s; " << ::testing::PrintToString(offsets);
+    EXPECT_NEAR(onsets.back() - onsets.front(), double(onsets.size() - 1), 0.040);
+
+    // No 10 ms of the recording's sound, after the encoder's first frames, is silent.
+    const size_t first = size_t((sound.start + 0.1) * 48000),
+                 last = size_t(sound.end * 48000) - 480;
+    int silent = 0;
+    for (size_t at = first; at + 480 <= std::min(last, samples.size()); at += 480) {
+        double sum = 0.0;
+        for (size_t i = at; i < at + 480; ++i)
+            sum += double(samples[i]) * samples[i];
+        silent += std::sqrt(sum / 480) < 300.0 ? 1 : 0;
+    }
+    EXPECT_EQ(silent, 0) << "silent stretches of 10 ms";
+}
 
 }  // namespace
