@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <regex>
@@ -413,24 +414,30 @@ class FastMicrophone {
     bool loaded() const { return m_loaded; }
 
   private:
+    // Never blocks, so that the end of the test is not held up by a source that has stopped
+    // reading: what the pipe does not take waits here.
     void write() {
-        const int fd = ::open(m_fifo.c_str(), O_WRONLY);
+        const int fd = ::open(m_fifo.c_str(), O_WRONLY | O_NONBLOCK);
         if (fd < 0)
             return;
         const auto start = std::chrono::steady_clock::now();
-        std::vector<int16_t> block;
-        for (int64_t written = 0; !m_stop;) {
+        std::vector<char> waiting;  // bytes: the pipe may take part of a sample
+        for (int64_t made = 0; !m_stop;) {
             const double elapsed =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            block.clear();
-            for (const int64_t due = int64_t(elapsed * kRealRate); written < due; ++written) {
-                const double second = std::fmod(written / kRealRate, 1.0);
-                const double t = written / kRealRate;
-                block.push_back(int16_t(second < 0.05 ? 12000 * std::sin(2 * M_PI * 1000 * t)
-                                                      : 1500 * std::sin(2 * M_PI * 300 * t)));
+            for (const int64_t due = int64_t(elapsed * kRealRate); made < due; ++made) {
+                const double t = made / kRealRate;
+                const int16_t sample =
+                    int16_t(std::fmod(t, 1.0) < 0.05 ? 12000 * std::sin(2 * M_PI * 1000 * t)
+                                                     : 1500 * std::sin(2 * M_PI * 300 * t));
+                const char* bytes = reinterpret_cast<const char*>(&sample);
+                waiting.insert(waiting.end(), bytes, bytes + sizeof sample);
             }
-            if (!block.empty() && ::write(fd, block.data(), block.size() * sizeof(int16_t)) < 0)
+            const ssize_t taken = ::write(fd, waiting.data(), waiting.size());
+            if (taken < 0 && errno != EAGAIN)
                 break;
+            if (taken > 0)
+                waiting.erase(waiting.begin(), waiting.begin() + taken);
             std::this_thread::sleep_for(10ms);
         }
         ::close(fd);
@@ -457,11 +464,15 @@ TEST_F(ViewerTest, AMicrophoneWhoseClockRunsFastStaysWithThePictureForAMinute) {
     const std::string out = app->standardOutput();
     EXPECT_EQ(countOf(out, "silence filled in"), 0) << out;
 
+    // The sound lasts as long as the recording, not 0.5% more. (The picture track may end
+    // early, where a busy machine's encoder left the last frames out.)
+    std::smatch told;
+    ASSERT_TRUE(std::regex_search(out, told, std::regex(R"(Recorded (\d+\.\d) s:)"))) << out;
     const std::string path = dir.path() + "/camera.mkv";
-    const TrackInfo picture = track(path, "v:0");
     const TrackInfo sound = track(path, "a:0");
     ASSERT_EQ(sound.codec, "aac");
-    EXPECT_NEAR(sound.end - sound.start, picture.end - picture.start, 0.15);
+    EXPECT_NEAR(sound.end - sound.start, std::stod(told[1]), 0.15) << out;
+
     const std::vector<int16_t> samples = soundOf(path, 0.0, 70.0, true);
     const std::vector<double> onsets = beepOnsets(samples);
     ASSERT_GE(onsets.size(), 58u);
@@ -478,15 +489,16 @@ TEST_F(ViewerTest, AMicrophoneWhoseClockRunsFastStaysWithThePictureForAMinute) {
 
     // No 10 ms of the recording's sound, after the encoder's first frames, is silent.
     const size_t first = size_t((sound.start + 0.1) * 48000),
-                 last = size_t(sound.end * 48000) - 480;
-    int silent = 0;
-    for (size_t at = first; at + 480 <= std::min(last, samples.size()); at += 480) {
+                 last = std::min(size_t(sound.end * 48000) - 480, samples.size());
+    std::vector<double> silent;  // where, in seconds
+    for (size_t at = first; at + 480 <= last; at += 480) {
         double sum = 0.0;
         for (size_t i = at; i < at + 480; ++i)
             sum += double(samples[i]) * samples[i];
-        silent += std::sqrt(sum / 480) < 300.0 ? 1 : 0;
+        if (std::sqrt(sum / 480) < 300.0)
+            silent.push_back(double(at) / 48000);
     }
-    EXPECT_EQ(silent, 0) << "silent stretches of 10 ms";
+    EXPECT_TRUE(silent.empty()) << "silent 10 ms at " << ::testing::PrintToString(silent) << " s";
 }
 
 }  // namespace
