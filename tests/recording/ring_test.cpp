@@ -47,6 +47,7 @@ class Ring : public ::testing::Test {
         consumer = std::thread([this] {
             drainRing(ring, running,
                       [this](const uint8_t* buffer, int64_t time, int64_t recordingTime, bool) {
+                          encoding = true;
                           while (stalled.load())
                               std::this_thread::yield();
                           seen.push_back(buffer[0]);
@@ -142,6 +143,9 @@ TEST_F(Ring, ConsumerEndsWhenRunningIsClearedAndLeavesWaitingFrames) {
     startConsumer();
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(offerToRing(ring, frames[i], timeOf(i), timeOf(i) + 1));
+    // A consumer that has not looked yet would rightly end with nothing.
+    while (!encoding.load())
+        std::this_thread::yield();
     running = false;
     stalled = false;
     consumer.join();
