@@ -489,8 +489,9 @@ TEST_F(ViewerTest, AMicrophoneWhoseClockRunsFastStaysWithThePictureForAMinute) {
 
     // No 10 ms of the recording's sound is silent, between the encoder's first frames and its
     // last one, which the stop may cut short and the encoder fills out with silence.
+    constexpr size_t kAacFrameSamples = 1024;
     const size_t first = size_t((sound.start + 0.1) * 48000),
-                 last = std::min(size_t(sound.end * 48000), samples.size()) - 1024;
+                 last = std::min(size_t(sound.end * 48000), samples.size()) - kAacFrameSamples;
     std::vector<double> silent;  // where, in seconds
     for (size_t at = first; at + 480 <= last; at += 480) {
         double sum = 0.0;
